@@ -47,7 +47,7 @@ TEST(Pairing, TailOfTheSecondOrThirdComponent) {
 
 TEST(Pairing, NoTailLeavesBothTextsEmpty) {
     Expect(Transform("ROOT\\DISK\\0000"), {"ROOT&DISK&000000", "", ""});
-    // A '&' in the first component plays no part.
+    // A '&' in the first component starts no tail.
     Expect(Transform("A&B\\DISK\\0000"), {"A&B&DISK&000000", "", ""});
     Expect(Transform("A&B"), {"A&B00", "", ""});
     Expect(Transform(""), {"00", "", ""});

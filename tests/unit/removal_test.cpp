@@ -24,7 +24,7 @@ std::vector<std::string> DeletedPaths(const sim::Machine &m) {
     return paths;
 }
 
-// The five paths the Part names for a record, empty fields as "(null)".
+// The five paths a record names for the purge, empty fields as "(null)".
 std::vector<std::string> PurgePaths(const std::string &instanceId, const std::string &disk,
                                     const std::string &diskDriver, const std::string &driver,
                                     const std::string &usbDriver) {
@@ -201,7 +201,7 @@ TEST(Removal, NoFieldTakesARootAWholeEnumeratorOrAWholeClass) {
         }
     }
 
-    // Sound fields: exactly the Part's five calls, each deleting its key.
+    // Sound fields: exactly the five calls, each deleting its key.
     Win98Machine m;
     m.Key(kEnumKey + "USB\\VID_1\\1");
     m.Key(kClassKey + "HDC\\0001\\Sub");
