@@ -256,4 +256,30 @@ TEST(Removal, InventoryThenRemovalClearsThePackageAndNothingElse) {
         EXPECT_TRUE(m.HasKey(kClassKey + kept)) << kept;
 }
 
+TEST(Removal, HostileDriverValuesFromInventoryToPurgeLeaveEveryClass) {
+    Win98Machine m;
+    m.WriteInf("a,ROOT\\OEMDISK\r\n");
+    // No tail: the USB key is Enum\USB itself, whose Driver names a class.
+    m.AddDevice("ROOT\\OEMDISK\\0000", kHdcGuid, {{"Driver", "hdc"}});
+    m.SetString(kEnumKey + "USB", "Driver", "USB\\");
+    m.AddDevice("XDISK\\GENERIC\\ROOT&OEMDISK&000000", kDiskGuid,
+                {{"CurrentDriveLetterAssignment", "E"}, {"Driver", "\\DiskDrive"}});
+    m.AddDevice("USB\\ROOT_HUB\\0", "{36FC9E60-C465-11CF-8056-444553540000}");
+    for (const char *key : {"HDC\\0000", "USB\\0000", "DiskDrive\\0000"})
+        m.Key(kClassKey + key);
+    EXPECT_EQ(BuildDeviceInventory(), 0);
+    ASSERT_EQ(RecordCount, 1);
+    EXPECT_EQ(DeviceTable[0].UsbDriverKey, "USB\\");
+    EXPECT_TRUE(RemoveInstalledDevices());
+    EXPECT_FALSE(m.HasKey(kEnumKey + "ROOT\\OEMDISK\\0000"));
+    EXPECT_FALSE(m.HasKey(kEnumKey + "XDISK\\GENERIC\\ROOT&OEMDISK&000000"));
+    for (const char *key : {"HDC\\0000", "USB\\0000", "DiskDrive\\0000"})
+        EXPECT_TRUE(m.HasKey(kClassKey + key)) << key;
+    EXPECT_TRUE(m.HasKey(kEnumKey + "USB\\ROOT_HUB\\0"));
+    // Only the two device keys were asked for; no class key was named.
+    EXPECT_EQ(DeletedPaths(m),
+              (std::vector<std::string>{"Enum\\ROOT\\OEMDISK\\0000",
+                                        "Enum\\XDISK\\GENERIC\\ROOT&OEMDISK&000000"}));
+}
+
 } // namespace

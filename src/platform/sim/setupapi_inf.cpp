@@ -202,7 +202,7 @@ BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index, PINFCONTE
 BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCSTR key, PSTR buffer,
                               DWORD bufferSize, PDWORD requiredSize) {
     ApiCall call("SetupGetLineTextA",
-                 {Ptr(context), context ? "NULL" : HandleText(inf), Quote(section), Quote(key),
+                 {Ptr(context), inf ? HandleText(inf) : "NULL", Quote(section), Quote(key),
                   Ptr(buffer), Num(bufferSize), Ptr(requiredSize)});
     if (auto error = call.Injected(ERROR_LINE_NOT_FOUND)) return call.Fail(*error);
     const InfFile *file = InfOf(call.m, context ? context->CurrentInf : inf);
