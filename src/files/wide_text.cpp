@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -51,8 +52,13 @@ bool ReadWhole(const std::string &path, Content &content) {
 // even distance from the start are compared; the high bytes in between are not.
 std::size_t FindWide(const unsigned char *data, std::size_t size, const std::string &search) {
     const std::size_t m = search.size();
+    const unsigned char first = static_cast<unsigned char>(search[0]);
     for (std::size_t s = 0; s < size; ++s) {
-        std::size_t k = 0;
+        // Candidates start only where the first character is.
+        const void *next = std::memchr(data + s, first, size - s);
+        if (!next) break;
+        s = static_cast<std::size_t>(static_cast<const unsigned char *>(next) - data);
+        std::size_t k = 1;
         while (k < m && s + 2 * k < size &&
                data[s + 2 * k] == static_cast<unsigned char>(search[k]))
             ++k;
@@ -61,8 +67,14 @@ std::size_t FindWide(const unsigned char *data, std::size_t size, const std::str
     return size;
 }
 
-// Writes `bytes` to a new file beside `path` and puts it in place of `path`.
-bool ReplaceWith(const std::string &path, const unsigned char *bytes, DWORD size,
+struct Piece {
+    const unsigned char *bytes;
+    DWORD size;
+};
+
+// Writes the pieces, in order, to a new file beside `path` and puts it in
+// place of `path`.
+bool ReplaceWith(const std::string &path, const std::vector<Piece> &pieces,
                  MoveFileExFunction moveFileEx) {
     std::string directory = path.substr(0, path.find_last_of('\\') + 1);
     if (directory.empty()) directory = ".";
@@ -73,11 +85,16 @@ bool ReplaceWith(const std::string &path, const unsigned char *bytes, DWORD size
     HANDLE file = CreateFileA(temporary, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
+        ok = true;
+        for (const Piece &piece : pieces) {
+            DWORD written = 0;
+            ok = ok &&
+                 (piece.size == 0 || (WriteFile(file, piece.bytes, piece.size, &written, nullptr) &&
+                                      written == piece.size));
+        }
         // On disk before the rename makes it the file; the rename itself is
         // written through.
-        ok = WriteFile(file, bytes, size, &written, nullptr) && written == size &&
-             FlushFileBuffers(file);
+        ok = ok && FlushFileBuffers(file);
         CloseHandle(file);
     }
     ok = ok &&
@@ -106,19 +123,17 @@ int ReplaceWideTextInFile(std::string path, std::string search, std::string repl
         s < n ? std::uint64_t{s} + 2 * std::uint64_t{replacement.size()} + (n - tail) : n;
     if (resultSize > 0xFFFFFFFFu) return 0;
 
-    std::unique_ptr<unsigned char[]> result;
-    if (s < n) {
-        result.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(resultSize)]);
-        if (!result) return 0;
-        unsigned char *out = result.get();
-        std::memcpy(out, data, s);
-        out += s;
-        for (char c : replacement) {
-            *out++ = static_cast<unsigned char>(c);
-            *out++ = 0;
-        }
-        std::memcpy(out, data + tail, n - tail);
-        data = result.get();
+    if (s == n) return ReplaceWith(path, {{data, static_cast<DWORD>(n)}}, moveFileEx) ? 1 : 0;
+    // The result: the bytes before the match, each replacement character with
+    // a zero high byte, then the bytes after the match.
+    std::vector<unsigned char> wide;
+    wide.reserve(2 * replacement.size());
+    for (char c : replacement) {
+        wide.push_back(static_cast<unsigned char>(c));
+        wide.push_back(0);
     }
-    return ReplaceWith(path, data, static_cast<DWORD>(resultSize), moveFileEx) ? 1 : 0;
+    std::vector<Piece> pieces = {{data, static_cast<DWORD>(s)},
+                                 {wide.data(), static_cast<DWORD>(wide.size())},
+                                 {data + tail, static_cast<DWORD>(n - tail)}};
+    return ReplaceWith(path, pieces, moveFileEx) ? 1 : 0;
 }
