@@ -1,0 +1,70 @@
+// Every call that reaches the simulated machine is recorded, and any call can
+// be told to fail with the error Windows would report for it.
+#pragma once
+
+#include "platform/sim/win32_types.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct CallRecord {
+    std::uint64_t sequence = 0; // 1-based position among all calls
+    std::string name;
+    std::vector<std::string> args;
+    std::string result;
+
+    std::string Text() const; // Name(arg, arg) = result
+};
+
+// A rule that makes calls fail. A rule with a name matches calls of that name
+// whose argument text contains `argContains`; `occurrence` picks the n-th such
+// call (1-based, 0 = every one). A rule with `sequence` > 0 matches the call
+// at that position among all calls, whatever its name.
+struct Fault {
+    std::string name;
+    std::string argContains;
+    unsigned occurrence = 0;
+    std::uint64_t sequence = 0;
+    DWORD error = 0; // 0: the error Windows gives for this call by default
+};
+
+class CallLog {
+  public:
+    std::uint64_t Begin(const char *name, std::vector<std::string> args);
+    void End(std::uint64_t sequence, std::string result);
+
+    // The error a fault rule sets for the call that has just begun, if any.
+    std::optional<DWORD> InjectedError(std::uint64_t sequence, DWORD defaultError);
+
+    void AddFault(Fault fault);
+    void ClearFaults();
+
+    const std::vector<CallRecord> &Records() const { return records_; }
+    std::vector<CallRecord> Named(const std::string &name) const;
+    void Clear();
+    std::uint64_t Count() const { return next_ - 1; }
+
+    // When set, each finished call is also printed to standard error.
+    bool echo = false;
+
+  private:
+    struct Rule {
+        Fault fault;
+        unsigned seen = 0;
+    };
+    std::vector<CallRecord> records_;
+    std::vector<Rule> rules_;
+    std::uint64_t next_ = 1;
+};
+
+// Argument formatting for the record.
+std::string Quote(const char *text); // "text", or NULL
+std::string Hex(std::uint64_t value);
+std::string Num(std::int64_t value);
+std::string Ptr(const void *pointer); // NULL or &
+
+} // namespace sim

@@ -1,0 +1,169 @@
+// kernel32 outside the file functions: last error, the Windows directory, the
+// version record, modules, text comparison and time conversion.
+#include "platform/sim/api_call.h"
+#include "platform/sim/win32_api.h"
+
+#include <cstring>
+
+using namespace sim;
+
+DWORD WINAPI GetLastError() { return Current().lastError; }
+void WINAPI SetLastError(DWORD error) { Current().lastError = error; }
+
+UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    ApiCall call("GetWindowsDirectoryA", {Ptr(buffer), Num(size)});
+    if (auto error = call.Injected(ERROR_INVALID_FUNCTION)) {
+        call.m.lastError = *error;
+        return call.Value<UINT>(0, "0");
+    }
+    const std::string &dir = call.m.windowsDirectory;
+    UINT length = static_cast<UINT>(dir.size());
+    // Too small a buffer: the size needed, terminator included, and nothing written.
+    if (!buffer || length + 1 > size) return call.Value(length + 1, Num(length + 1));
+    std::memcpy(buffer, dir.c_str(), length + 1);
+    return call.Value(length, Num(length) + " [" + Quote(dir.c_str()) + "]");
+}
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
+    ApiCall call("GetVersionExA",
+                 {info ? "size " + Num(info->dwOSVersionInfoSize) : std::string("NULL")});
+    if (!info) return call.Fail(ERROR_NOACCESS);
+    // OSVERSIONINFOA, or OSVERSIONINFOEXA with its 8 further bytes.
+    if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156)
+        return call.Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.Fail(*error);
+    const VersionRecord &v = call.m.version;
+    info->dwPlatformId = v.platformId;
+    info->dwMajorVersion = v.major;
+    info->dwMinorVersion = v.minor;
+    info->dwBuildNumber = v.build;
+    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    std::strncpy(info->szCSDVersion, v.servicePack.c_str(), sizeof info->szCSDVersion - 1);
+    return call.Ok(Num(v.platformId) + " " + Num(v.major) + "." + Num(v.minor) + " " +
+                   Quote(info->szCSDVersion));
+}
+
+namespace {
+
+// The one module the program asks for by name.
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t{0x7fe00000});
+
+struct Export {
+    const char *name;
+    FARPROC address;
+    bool ntOnly; // absent from the Windows 95/98/ME kernel32
+};
+
+const Export kExports[] = {
+    {"MoveFileExA", reinterpret_cast<FARPROC>(&MoveFileExA), true},
+    {"FlushFileBuffers", reinterpret_cast<FARPROC>(&FlushFileBuffers), false},
+    {"GetTempFileNameA", reinterpret_cast<FARPROC>(&GetTempFileNameA), false},
+};
+
+} // namespace
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR module) {
+    ApiCall call("GetModuleHandleA", {Quote(module)});
+    if (module && (EqualNoCase(module, "kernel32.dll") || EqualNoCase(module, "kernel32")))
+        return call.Value(kKernel32, "kernel32");
+    call.m.lastError = ERROR_FILE_NOT_FOUND; // ERROR_MOD_NOT_FOUND's closest kin here
+    return call.Value<HMODULE>(nullptr, "NULL");
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
+    ApiCall call("GetProcAddress", {module == kKernel32 ? "kernel32" : Ptr(module), Quote(name)});
+    if (auto error = call.Injected(ERROR_PROC_NOT_FOUND)) {
+        call.m.lastError = *error;
+        return call.Value<FARPROC>(nullptr, "NULL");
+    }
+    if (module == kKernel32 && name) {
+        for (const Export &e : kExports)
+            if (std::strcmp(e.name, name) == 0 && !(e.ntOnly && call.m.IsWin9x()))
+                return call.Value(e.address, "&" + std::string(name));
+    }
+    call.m.lastError = ERROR_PROC_NOT_FOUND;
+    return call.Value<FARPROC>(nullptr, "NULL");
+}
+
+int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b,
+                          int lengthB) {
+    ApiCall call("CompareStringA", {Hex(locale), Hex(flags), Quote(a), Num(lengthA), Quote(b),
+                                    Num(lengthB)});
+    if (!a || !b) {
+        call.m.lastError = ERROR_INVALID_PARAMETER;
+        return call.Value(0, "0");
+    }
+    std::string x(a, lengthA < 0 ? std::strlen(a) : static_cast<size_t>(lengthA));
+    std::string y(b, lengthB < 0 ? std::strlen(b) : static_cast<size_t>(lengthB));
+    // Without flags the comparison is case-sensitive: only the same text is
+    // equal. Order: alphabetic first, then lower case before upper case.
+    int order = 0;
+    if (x != y) {
+        CaseLess less;
+        if (less(x, y))
+            order = -1;
+        else if (less(y, x))
+            order = 1;
+        else
+            order = x > y ? -1 : 1; // 'a' (0x61) sorts before 'A' (0x41)
+    }
+    int result = order < 0 ? CSTR_LESS_THAN : order > 0 ? CSTR_GREATER_THAN : CSTR_EQUAL;
+    static const char *const kNames[] = {"0", "CSTR_LESS_THAN", "CSTR_EQUAL",
+                                         "CSTR_GREATER_THAN"};
+    return call.Value(result, kNames[result]);
+}
+
+namespace {
+
+constexpr long long kTicksPerSecond = 10000000LL;
+
+long long Ticks(const FILETIME &t) {
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+}
+
+// Civil date from days since 1601-01-01 (proleptic Gregorian).
+void CivilFromDays(long long days, int &year, unsigned &month, unsigned &day) {
+    // 1601-01-01 lies 134774 days before 1970-01-01; Hinnant's algorithm
+    // counts from 0000-03-01, 719468 days before 1970-01-01.
+    long long z = days - 134774 + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    unsigned doe = static_cast<unsigned>(z - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long y = static_cast<long long>(yoe) + era * 400;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = static_cast<int>(y + (month <= 2));
+}
+
+} // namespace
+
+BOOL WINAPI FileTimeToLocalFileTime(const FILETIME *utc, LPFILETIME local) {
+    ApiCall call("FileTimeToLocalFileTime", {Ptr(utc), Ptr(local)});
+    if (!utc || !local) return call.Fail(ERROR_NOACCESS);
+    if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.Fail(*error);
+    long long ticks = Ticks(*utc) - call.m.files.timeZoneBias * 60 * kTicksPerSecond;
+    local->dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
+    local->dwHighDateTime = static_cast<DWORD>(static_cast<unsigned long long>(ticks) >> 32);
+    return call.Ok();
+}
+
+BOOL WINAPI FileTimeToDosDateTime(const FILETIME *time, WORD *date, WORD *dosTime) {
+    ApiCall call("FileTimeToDosDateTime", {Ptr(time), Ptr(date), Ptr(dosTime)});
+    if (!time || !date || !dosTime) return call.Fail(ERROR_NOACCESS);
+    if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.Fail(*error);
+    long long ticks = Ticks(*time);
+    if (ticks < 0) return call.Fail(ERROR_INVALID_PARAMETER);
+    long long seconds = ticks / kTicksPerSecond;
+    int year;
+    unsigned month, day;
+    CivilFromDays(seconds / 86400, year, month, day);
+    if (year < 1980 || year > 2107) return call.Fail(ERROR_INVALID_PARAMETER);
+    unsigned secondOfDay = static_cast<unsigned>(seconds % 86400);
+    *date = static_cast<WORD>(((year - 1980) << 9) | (month << 5) | day);
+    *dosTime = static_cast<WORD>(((secondOfDay / 3600) << 11) | (((secondOfDay / 60) % 60) << 5) |
+                                 ((secondOfDay % 60) / 2));
+    return call.Ok(Num(year) + "-" + Num(month) + "-" + Num(day));
+}

@@ -1,0 +1,86 @@
+// The simulated registry: a tree of keys with case-insensitive,
+// case-preserving names and typed values, as Windows keeps it.
+#pragma once
+
+#include "platform/sim/win32_types.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+struct CaseLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+};
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+struct RegValue {
+    std::string name; // as first written; "" is the default value
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+};
+
+struct RegKey {
+    std::string name;
+    RegKey *parent = nullptr;
+    bool deleted = false;
+    std::map<std::string, std::shared_ptr<RegKey>, CaseLess> subkeys;
+    std::map<std::string, RegValue, CaseLess> values;
+
+    std::string Path() const; // full path from its root, e.g. HKEY_LOCAL_MACHINE\Enum
+    RegKey *Child(std::string_view name) const;
+    RegKey &AddChild(std::string_view name);
+    // Subkey at an enumeration index (name order, as Windows NT and Wine list them).
+    RegKey *ChildAt(size_t index) const;
+
+  private:
+    mutable std::vector<RegKey *> order_;
+    mutable bool orderValid_ = false;
+    friend class Registry;
+};
+
+// How RegDeleteKeyA treats a key that has subkeys.
+enum class DeleteSemantics {
+    WholeTree,        // Windows 95/98/ME: the key goes with everything below it
+    RefuseWithSubkeys // Windows NT: ERROR_ACCESS_DENIED
+};
+
+class Registry {
+  public:
+    Registry();
+
+    // The root of a predefined key, or null for any other handle value.
+    RegKey *Root(HKEY predefined) const;
+    RegKey *RootByName(std::string_view name) const; // HKEY_LOCAL_MACHINE or HKLM, ...
+
+    // Walks a relative path as Windows does: it may not begin with '\'
+    // (ERROR_BAD_PATHNAME), runs of '\' separate one pair of names, and an
+    // empty path names `from` itself. Missing keys give ERROR_FILE_NOT_FOUND.
+    LONG Find(RegKey &from, std::string_view path, RegKey **found) const;
+    LONG Create(RegKey &from, std::string_view path, RegKey **created);
+    // Deletes `key` (not a root) with the given semantics.
+    LONG Delete(RegKey &key, DeleteSemantics semantics);
+
+    // Full-path helpers for machine files and tests: "HKEY_LOCAL_MACHINE\Enum\USB".
+    RegKey *FindPath(std::string_view fullPath) const;
+    RegKey &CreatePath(std::string_view fullPath);
+    bool DeletePath(std::string_view fullPath); // whole tree
+
+    const std::vector<std::shared_ptr<RegKey>> &Roots() const { return roots_; }
+
+    static std::vector<std::string_view> SplitPath(std::string_view path);
+
+  private:
+    std::vector<std::shared_ptr<RegKey>> roots_;
+};
+
+// Values as text for reports and tests.
+std::string ValueText(const RegValue &value);
+RegValue MakeString(std::string_view name, std::string_view text, DWORD type = REG_SZ);
+RegValue MakeDword(std::string_view name, DWORD value);
+
+} // namespace sim
