@@ -13,10 +13,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     RunUninstall();
 
-    ShellExecuteA(nullptr, nullptr, "MsiExec.exe",
-                  "/X {5B0E7A13-2C64-4D9F-9E21-3A7C55D0B8F6} /qn", nullptr, SW_SHOW);
+    ShellExecuteA(nullptr, nullptr, "MsiExec.exe", "/X {5B0E7A13-2C64-4D9F-9E21-3A7C55D0B8F6} /qn",
+                  nullptr, SW_SHOW);
     ClearDriveIcons(0xFFFFFFFF);
-    if (HWND companion = FindWindowA(nullptr, "Quorbe"))
-        SendMessageA(companion, WM_CLOSE, 0, 0);
+    if (HWND companion = FindWindowA(nullptr, "Quorbe")) SendMessageA(companion, WM_CLOSE, 0, 0);
     return 0;
 }

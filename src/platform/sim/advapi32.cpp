@@ -13,11 +13,10 @@ std::string KeyText(HKEY key) {
     RegKey *k = m.KeyOf(key);
     if (!k) return Hex(reinterpret_cast<std::uintptr_t>(key));
     std::string path = k->Path();
-    static const std::pair<const char *, const char *> kShort[] = {
-        {"HKEY_LOCAL_MACHINE", "HKLM"},
-        {"HKEY_CURRENT_USER", "HKCU"},
-        {"HKEY_CLASSES_ROOT", "HKCR"},
-        {"HKEY_USERS", "HKU"}};
+    static const std::pair<const char *, const char *> kShort[] = {{"HKEY_LOCAL_MACHINE", "HKLM"},
+                                                                   {"HKEY_CURRENT_USER", "HKCU"},
+                                                                   {"HKEY_CLASSES_ROOT", "HKCR"},
+                                                                   {"HKEY_USERS", "HKU"}};
     for (const auto &[full, abbreviation] : kShort)
         if (path.rfind(full, 0) == 0) path = abbreviation + path.substr(std::strlen(full));
     return k->deleted ? path + " (deleted)" : path;
@@ -73,9 +72,9 @@ LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
 
 LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                           LPSTR className, LPDWORD classSize, PFILETIME lastWrite) {
-    ApiCall call("RegEnumKeyExA", {KeyText(key), Num(index), Ptr(name),
-                                   nameSize ? Num(*nameSize) : "NULL", Ptr(reserved),
-                                   Ptr(className), Ptr(classSize), Ptr(lastWrite)});
+    ApiCall call("RegEnumKeyExA",
+                 {KeyText(key), Num(index), Ptr(name), nameSize ? Num(*nameSize) : "NULL",
+                  Ptr(reserved), Ptr(className), Ptr(classSize), Ptr(lastWrite)});
     if (!nameSize || reserved) return call.Status(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
     LONG status = EnumKey(call, key, index, name, *nameSize, nameSize);
@@ -89,9 +88,8 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, L
 
 LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    ApiCall call("RegQueryValueExA",
-                 {KeyText(key), Quote(name), Ptr(reserved), Ptr(type), Ptr(data),
-                  dataSize ? Num(*dataSize) : "NULL"});
+    ApiCall call("RegQueryValueExA", {KeyText(key), Quote(name), Ptr(reserved), Ptr(type),
+                                      Ptr(data), dataSize ? Num(*dataSize) : "NULL"});
     if (reserved || (data && !dataSize)) return call.Status(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_FILE_NOT_FOUND)) return call.Status(*error);
     RegKey *k;
@@ -112,8 +110,8 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD ty
 
 LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
                            DWORD dataSize) {
-    ApiCall call("RegSetValueExA", {KeyText(key), Quote(name), Num(reserved), Num(type),
-                                    Ptr(data), Num(dataSize)});
+    ApiCall call("RegSetValueExA",
+                 {KeyText(key), Quote(name), Num(reserved), Num(type), Ptr(data), Num(dataSize)});
     if (!data && dataSize) return call.Status(ERROR_NOACCESS);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
     RegKey *k;

@@ -6,7 +6,8 @@ namespace sim {
 
 std::string CallRecord::Text() const {
     std::string text = name + "(";
-    for (size_t i = 0; i < args.size(); ++i) text += (i ? ", " : "") + args[i];
+    for (size_t i = 0; i < args.size(); ++i)
+        text += (i ? ", " : "") + args[i];
     return text + ") = " + result;
 }
 
@@ -42,7 +43,8 @@ std::optional<DWORD> CallLog::InjectedError(std::uint64_t sequence, DWORD defaul
             match = f.name == call->name;
             if (match && !f.argContains.empty()) {
                 std::string joined;
-                for (const auto &a : call->args) joined += a + "\n";
+                for (const auto &a : call->args)
+                    joined += a + "\n";
                 match = joined.find(f.argContains) != std::string::npos;
             }
             if (match && f.occurrence) match = ++rule.seen == f.occurrence;
@@ -52,8 +54,12 @@ std::optional<DWORD> CallLog::InjectedError(std::uint64_t sequence, DWORD defaul
     return std::nullopt;
 }
 
-void CallLog::AddFault(Fault fault) { rules_.push_back({std::move(fault), 0}); }
-void CallLog::ClearFaults() { rules_.clear(); }
+void CallLog::AddFault(Fault fault) {
+    rules_.push_back({std::move(fault), 0});
+}
+void CallLog::ClearFaults() {
+    rules_.clear();
+}
 
 std::vector<CallRecord> CallLog::Named(const std::string &name) const {
     std::vector<CallRecord> out;
@@ -91,8 +97,12 @@ std::string Hex(std::uint64_t value) {
     return buf;
 }
 
-std::string Num(std::int64_t value) { return std::to_string(value); }
+std::string Num(std::int64_t value) {
+    return std::to_string(value);
+}
 
-std::string Ptr(const void *pointer) { return pointer ? "&" : "NULL"; }
+std::string Ptr(const void *pointer) {
+    return pointer ? "&" : "NULL";
+}
 
 } // namespace sim

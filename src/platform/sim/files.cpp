@@ -48,9 +48,11 @@ DWORD FileSystem::Resolve(std::string_view path, ResolvedPath &out) const {
 
     std::vector<std::string> parts;
     while (pos < p.size()) {
-        while (pos < p.size() && p[pos] == '\\') ++pos;
+        while (pos < p.size() && p[pos] == '\\')
+            ++pos;
         size_t start = pos;
-        while (pos < p.size() && p[pos] != '\\') ++pos;
+        while (pos < p.size() && p[pos] != '\\')
+            ++pos;
         std::string part = p.substr(start, pos - start);
         // Windows drops trailing dots and blanks from each name.
         while (!part.empty() && (part.back() == '.' || part.back() == ' ') && part != "." &&
@@ -106,7 +108,9 @@ void FileSystem::SetAttributes(const std::string &windowsPath, DWORD attributes)
         attributes_[windowsPath] = attributes;
 }
 
-void FileSystem::ForgetAttributes(const std::string &windowsPath) { attributes_.erase(windowsPath); }
+void FileSystem::ForgetAttributes(const std::string &windowsPath) {
+    attributes_.erase(windowsPath);
+}
 
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr long long kEpochDifference = 116444736000000000LL;

@@ -31,8 +31,8 @@ bool ParseGuid(std::string_view text, GUID &guid) {
         bytes[n++] = static_cast<unsigned char>(hi * 16 + lo);
         i += 2;
     }
-    guid.Data1 = (static_cast<std::uint32_t>(bytes[0]) << 24) | (bytes[1] << 16) |
-                 (bytes[2] << 8) | bytes[3];
+    guid.Data1 = (static_cast<std::uint32_t>(bytes[0]) << 24) | (bytes[1] << 16) | (bytes[2] << 8) |
+                 bytes[3];
     guid.Data2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
     guid.Data3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
     std::memcpy(guid.Data4, bytes + 8, 8);
@@ -47,6 +47,8 @@ std::string GuidText(const GUID &g) {
     return buf;
 }
 
-bool SameGuid(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameGuid(const GUID &a, const GUID &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 } // namespace sim

@@ -7,8 +7,12 @@
 
 using namespace sim;
 
-DWORD WINAPI GetLastError() { return Current().lastError; }
-void WINAPI SetLastError(DWORD error) { Current().lastError = error; }
+DWORD WINAPI GetLastError() {
+    return Current().lastError;
+}
+void WINAPI SetLastError(DWORD error) {
+    Current().lastError = error;
+}
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     ApiCall call("GetWindowsDirectoryA", {Ptr(buffer), Num(size)});
@@ -48,6 +52,11 @@ namespace {
 // The one module the program asks for by name.
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t{0x7fe00000});
 
+// Any function as the FARPROC that GetProcAddress hands out.
+template <class F> FARPROC Proc(F *function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
 struct Export {
     const char *name;
     FARPROC address;
@@ -55,9 +64,9 @@ struct Export {
 };
 
 const Export kExports[] = {
-    {"MoveFileExA", reinterpret_cast<FARPROC>(&MoveFileExA), true},
-    {"FlushFileBuffers", reinterpret_cast<FARPROC>(&FlushFileBuffers), false},
-    {"GetTempFileNameA", reinterpret_cast<FARPROC>(&GetTempFileNameA), false},
+    {"MoveFileExA", Proc(&MoveFileExA), true},
+    {"FlushFileBuffers", Proc(&FlushFileBuffers), false},
+    {"GetTempFileNameA", Proc(&GetTempFileNameA), false},
 };
 
 } // namespace
@@ -85,10 +94,9 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     return call.Value<FARPROC>(nullptr, "NULL");
 }
 
-int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b,
-                          int lengthB) {
-    ApiCall call("CompareStringA", {Hex(locale), Hex(flags), Quote(a), Num(lengthA), Quote(b),
-                                    Num(lengthB)});
+int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB) {
+    ApiCall call("CompareStringA",
+                 {Hex(locale), Hex(flags), Quote(a), Num(lengthA), Quote(b), Num(lengthB)});
     if (!a || !b) {
         call.m.lastError = ERROR_INVALID_PARAMETER;
         return call.Value(0, "0");
@@ -108,8 +116,7 @@ int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCST
             order = x > y ? -1 : 1; // 'a' (0x61) sorts before 'A' (0x41)
     }
     int result = order < 0 ? CSTR_LESS_THAN : order > 0 ? CSTR_GREATER_THAN : CSTR_EQUAL;
-    static const char *const kNames[] = {"0", "CSTR_LESS_THAN", "CSTR_EQUAL",
-                                         "CSTR_GREATER_THAN"};
+    static const char *const kNames[] = {"0", "CSTR_LESS_THAN", "CSTR_EQUAL", "CSTR_GREATER_THAN"};
     return call.Value(result, kNames[result]);
 }
 

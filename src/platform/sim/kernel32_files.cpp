@@ -81,7 +81,8 @@ Machine::OpenFile *FileOf(Machine &m, HANDLE h) {
 bool MatchesPattern(const char *pattern, const char *name) {
     // '*' any run, '?' one character, case-insensitive.
     if (!*pattern) return !*name;
-    if (*pattern == '*') return MatchesPattern(pattern + 1, name) || (*name && MatchesPattern(pattern, name + 1));
+    if (*pattern == '*')
+        return MatchesPattern(pattern + 1, name) || (*name && MatchesPattern(pattern, name + 1));
     if (!*name) return false;
     if (*pattern != '?' && !EqualNoCase(std::string_view(pattern, 1), std::string_view(name, 1)))
         return false;
@@ -89,7 +90,7 @@ bool MatchesPattern(const char *pattern, const char *name) {
 }
 
 void FillFindData(Machine &m, const ResolvedPath &entry, LPWIN32_FIND_DATAA data) {
-    struct stat st{};
+    struct stat st {};
     ::stat(entry.host.c_str(), &st);
     std::memset(data, 0, sizeof *data);
     data->dwFileAttributes = m.files.AttributesOf(entry);
@@ -111,8 +112,8 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     ApiCall call("GetFileAttributesA", {Quote(path)});
     auto fail = [&](DWORD error) {
         call.m.lastError = error;
-        return call.Value(INVALID_FILE_ATTRIBUTES, "INVALID_FILE_ATTRIBUTES [error " +
-                                                       Num(error) + "]");
+        return call.Value(INVALID_FILE_ATTRIBUTES,
+                          "INVALID_FILE_ATTRIBUTES [error " + Num(error) + "]");
     };
     if (!path) return fail(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return fail(*error);
@@ -182,8 +183,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     FillFindData(call.m, entry, data);
     std::uintptr_t h = call.m.NewHandle();
     call.m.openFinds[h] = {};
-    return call.Handle(reinterpret_cast<HANDLE>(h), Quote(data->cFileName) + " " +
-                                                        Hex(data->dwFileAttributes));
+    return call.Handle(reinterpret_cast<HANDLE>(h),
+                       Quote(data->cFileName) + " " + Hex(data->dwFileAttributes));
 }
 
 BOOL WINAPI FindClose(HANDLE find) {
@@ -196,9 +197,9 @@ BOOL WINAPI FindClose(HANDLE find) {
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
-    ApiCall call("CreateFileA", {Quote(path), Hex(access), Hex(share), Ptr(security),
-                                 Num(disposition), Hex(flags),
-                                 Hex(reinterpret_cast<std::uintptr_t>(templateFile))});
+    ApiCall call("CreateFileA",
+                 {Quote(path), Hex(access), Hex(share), Ptr(security), Num(disposition), Hex(flags),
+                  Hex(reinterpret_cast<std::uintptr_t>(templateFile))});
     if (!path || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
         return call.InvalidHandle(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.InvalidHandle(*error);
@@ -225,10 +226,10 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     int fd = ::open(entry.host.c_str(), mode | O_CLOEXEC, 0644);
     if (fd < 0) return call.InvalidHandle(ErrorFromErrno(errno));
     if (!exists || disposition == CREATE_ALWAYS)
-        m.files.SetAttributes(entry.windows, StoredAttributes(flags) == FILE_ATTRIBUTE_NORMAL
-                                                 ? FILE_ATTRIBUTE_ARCHIVE
-                                                 : StoredAttributes(flags) |
-                                                       FILE_ATTRIBUTE_ARCHIVE);
+        m.files.SetAttributes(entry.windows,
+                              StoredAttributes(flags) == FILE_ATTRIBUTE_NORMAL
+                                  ? FILE_ATTRIBUTE_ARCHIVE
+                                  : StoredAttributes(flags) | FILE_ATTRIBUTE_ARCHIVE);
     std::uintptr_t h = m.NewHandle();
     m.openFiles[h] = Machine::OpenFile{fd, entry.windows, access, share};
     // Opening over an existing file with CREATE_ALWAYS or OPEN_ALWAYS succeeds
@@ -250,18 +251,19 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
     if (auto error = call.Injected(ERROR_INVALID_HANDLE)) return fail(*error);
     Machine::OpenFile *f = FileOf(call.m, file);
     if (!f) return fail(ERROR_INVALID_HANDLE);
-    long long move = distanceHigh ? static_cast<long long>((static_cast<unsigned long long>(
-                                                               static_cast<DWORD>(*distanceHigh))
-                                                           << 32) |
-                                                          static_cast<DWORD>(distance))
-                                  : distance;
+    long long move =
+        distanceHigh
+            ? static_cast<long long>(
+                  (static_cast<unsigned long long>(static_cast<DWORD>(*distanceHigh)) << 32) |
+                  static_cast<DWORD>(distance))
+            : distance;
     long long base;
     if (method == FILE_BEGIN) {
         base = 0;
     } else if (method == FILE_CURRENT) {
         base = ::lseek(f->fd, 0, SEEK_CUR);
     } else if (method == FILE_END) {
-        struct stat st{};
+        struct stat st {};
         ::fstat(f->fd, &st);
         base = st.st_size;
     } else {
@@ -279,8 +281,8 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
                      LPOVERLAPPED overlapped) {
-    ApiCall call("ReadFile", {Hex(reinterpret_cast<std::uintptr_t>(file)), Ptr(buffer),
-                              Num(toRead), Ptr(read), Ptr(overlapped)});
+    ApiCall call("ReadFile", {Hex(reinterpret_cast<std::uintptr_t>(file)), Ptr(buffer), Num(toRead),
+                              Ptr(read), Ptr(overlapped)});
     if (!read && !overlapped) Crash("ReadFile without a count of bytes read");
     if (read) *read = 0;
     if (auto error = call.Injected(ERROR_READ_FAULT)) return call.Fail(*error);

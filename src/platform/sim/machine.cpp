@@ -10,7 +10,9 @@ namespace {
 Machine *g_machine = nullptr;
 }
 
-void Install(Machine *machine) { g_machine = machine; }
+void Install(Machine *machine) {
+    g_machine = machine;
+}
 
 Machine &Current() {
     if (!g_machine) {

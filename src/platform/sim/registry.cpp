@@ -6,7 +6,9 @@ namespace sim {
 
 namespace {
 
-char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Fold(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 struct RootName {
     HKEY handle;
@@ -64,7 +66,8 @@ RegKey &RegKey::AddChild(std::string_view childName) {
 RegKey *RegKey::ChildAt(size_t index) const {
     if (!orderValid_) {
         order_.clear();
-        for (const auto &entry : subkeys) order_.push_back(entry.second.get());
+        for (const auto &entry : subkeys)
+            order_.push_back(entry.second.get());
         orderValid_ = true;
     }
     return index < order_.size() ? order_[index] : nullptr;
@@ -95,9 +98,11 @@ std::vector<std::string_view> Registry::SplitPath(std::string_view path) {
     std::vector<std::string_view> parts;
     size_t i = 0;
     while (i < path.size()) {
-        while (i < path.size() && path[i] == '\\') ++i;
+        while (i < path.size() && path[i] == '\\')
+            ++i;
         size_t start = i;
-        while (i < path.size() && path[i] != '\\') ++i;
+        while (i < path.size() && path[i] != '\\')
+            ++i;
         if (i > start) parts.push_back(path.substr(start, i - start));
     }
     return parts;
@@ -119,7 +124,8 @@ LONG Registry::Create(RegKey &from, std::string_view path, RegKey **created) {
     *created = nullptr;
     if (!path.empty() && path[0] == '\\') return ERROR_BAD_PATHNAME;
     RegKey *key = &from;
-    for (std::string_view part : SplitPath(path)) key = &key->AddChild(part);
+    for (std::string_view part : SplitPath(path))
+        key = &key->AddChild(part);
     *created = key;
     return ERROR_SUCCESS;
 }
@@ -127,7 +133,8 @@ LONG Registry::Create(RegKey &from, std::string_view path, RegKey **created) {
 namespace {
 void MarkDeleted(RegKey &key) {
     key.deleted = true;
-    for (auto &entry : key.subkeys) MarkDeleted(*entry.second);
+    for (auto &entry : key.subkeys)
+        MarkDeleted(*entry.second);
 }
 } // namespace
 
@@ -147,7 +154,8 @@ RegKey *Registry::FindPath(std::string_view fullPath) const {
     auto parts = SplitPath(fullPath);
     if (parts.empty()) return nullptr;
     RegKey *key = RootByName(parts[0]);
-    for (size_t i = 1; key && i < parts.size(); ++i) key = key->Child(parts[i]);
+    for (size_t i = 1; key && i < parts.size(); ++i)
+        key = key->Child(parts[i]);
     return key;
 }
 
@@ -155,7 +163,8 @@ RegKey &Registry::CreatePath(std::string_view fullPath) {
     auto parts = SplitPath(fullPath);
     RegKey *root = parts.empty() ? nullptr : RootByName(parts[0]);
     RegKey *key = root ? root : roots_[2].get(); // a bare relative path lives under HKLM
-    for (size_t i = root ? 1 : 0; i < parts.size(); ++i) key = &key->AddChild(parts[i]);
+    for (size_t i = root ? 1 : 0; i < parts.size(); ++i)
+        key = &key->AddChild(parts[i]);
     return *key;
 }
 
@@ -167,7 +176,8 @@ bool Registry::DeletePath(std::string_view fullPath) {
 std::string ValueText(const RegValue &value) {
     auto text = [&] {
         std::string s(value.data.begin(), value.data.end());
-        while (!s.empty() && s.back() == '\0') s.pop_back();
+        while (!s.empty() && s.back() == '\0')
+            s.pop_back();
         return s;
     };
     char buf[32];
@@ -211,7 +221,8 @@ RegValue MakeDword(std::string_view name, DWORD value) {
     RegValue v;
     v.name = std::string(name);
     v.type = REG_DWORD;
-    for (int i = 0; i < 4; ++i) v.data.push_back(static_cast<BYTE>(value >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        v.data.push_back(static_cast<BYTE>(value >> (8 * i)));
     return v;
 }
 

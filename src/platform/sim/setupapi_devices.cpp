@@ -1,5 +1,5 @@
 // setupapi device functions. As on Windows, the devices are the registry's:
-// a device is a key three levels below the Enum key (enumerator\device\
+// a device is a key three levels below the Enum key (enumerator, device,
 // instance) whose ClassGUID value names its setup class.
 #include "platform/sim/api_call.h"
 #include "platform/sim/guid.h"
@@ -11,7 +11,9 @@ using namespace sim;
 
 namespace {
 
-std::string HandleText(HDEVINFO set) { return Hex(reinterpret_cast<std::uintptr_t>(set)); }
+std::string HandleText(HDEVINFO set) {
+    return Hex(reinterpret_cast<std::uintptr_t>(set));
+}
 
 std::vector<Machine::ListedDevice> *SetOf(Machine &m, HDEVINFO set) {
     auto it = m.deviceSets.find(reinterpret_cast<std::uintptr_t>(set));
@@ -87,8 +89,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HW
                     if (!ParseGuid(StringValue(*instance, "ClassGUID"), d.classGuid))
                         d.classGuid = GUID{};
                     if ((flags & DIGCF_PRESENT) && m.absentDevices.count(d.instanceId)) continue;
-                    if (!(flags & DIGCF_ALLCLASSES) && !SameGuid(d.classGuid, *classGuid))
-                        continue;
+                    if (!(flags & DIGCF_ALLCLASSES) && !SameGuid(d.classGuid, *classGuid)) continue;
                     devices.push_back(std::move(d));
                 }
             }
@@ -97,8 +98,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HW
     std::uintptr_t h = m.NewHandle();
     size_t count = devices.size();
     m.deviceSets[h] = std::move(devices);
-    return call.Handle(reinterpret_cast<HDEVINFO>(h), Num(static_cast<std::int64_t>(count)) +
-                                                          " devices");
+    return call.Handle(reinterpret_cast<HDEVINFO>(h),
+                       Num(static_cast<std::int64_t>(count)) + " devices");
 }
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
@@ -117,8 +118,8 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA da
     return call.Ok(d.instanceId + " " + GuidText(d.classGuid));
 }
 
-BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id,
-                                        DWORD idSize, PDWORD requiredSize) {
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id, DWORD idSize,
+                                        PDWORD requiredSize) {
     ApiCall call("SetupDiGetDeviceInstanceIdA",
                  {HandleText(set), Ptr(data), Ptr(id), Num(idSize), Ptr(requiredSize)});
     if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.Fail(*error);

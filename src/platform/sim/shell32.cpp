@@ -44,8 +44,7 @@ HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR para
                           Num(*error));
     }
     if (!file) return call.Value(reinterpret_cast<HINSTANCE>(std::uintptr_t{2}), "2");
-    call.m.processes.push_back(
-        {verb ? verb : "", file, parameters ? parameters : "", show});
+    call.m.processes.push_back({verb ? verb : "", file, parameters ? parameters : "", show});
     std::string detail;
     if (IsMsiExec(file)) {
         std::string code = ProductToRemove(parameters ? parameters : "");

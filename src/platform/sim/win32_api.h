@@ -31,8 +31,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE file);
 BOOL WINAPI CloseHandle(HANDLE object);
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 DWORD WINAPI GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR out);
-int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b,
-                          int lengthB);
+int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB);
 
 // advapi32: registry
 LONG WINAPI RegOpenKeyA(HKEY parent, LPCSTR subKey, PHKEY result);
@@ -56,8 +55,8 @@ HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR para
 // setupapi: INF files
 HINF WINAPI SetupOpenInfFileA(PCSTR path, PCSTR infClass, DWORD style, PUINT errorLine);
 BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index, PINFCONTEXT context);
-BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCSTR key,
-                              PSTR buffer, DWORD bufferSize, PDWORD requiredSize);
+BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCSTR key, PSTR buffer,
+                              DWORD bufferSize, PDWORD requiredSize);
 void WINAPI SetupCloseInfFile(HINF inf);
 BOOL WINAPI SetupDiGetINFClassA(PCSTR infPath, LPGUID classGuid, PSTR className,
                                 DWORD classNameSize, PDWORD requiredSize);
@@ -68,8 +67,8 @@ BOOL WINAPI SetupDiClassGuidsFromNameExA(PCSTR className, LPGUID guids, DWORD gu
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HWND parent,
                                      DWORD flags);
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
-BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id,
-                                        DWORD idSize, PDWORD requiredSize);
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id, DWORD idSize,
+                                        PDWORD requiredSize);
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
                                               PDWORD type, LPBYTE buffer, DWORD bufferSize,
                                               PDWORD requiredSize);

@@ -1,0 +1,45 @@
+// A machine directory, readable and editable by a person:
+//   machine.txt   the version record and what the registry and files can't say
+//   registry.reg  the registry, as regedit exports it
+//   drive_c/      drive C:, with the Windows directory in it
+#pragma once
+
+#include "reg_file.h"
+
+#include "platform/sim/machine.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace simio {
+
+struct MachineDir {
+    std::filesystem::path dir;
+    RegFileFormat registryFormat;
+    std::vector<std::string> comments; // the machine file's leading comment lines
+    std::vector<std::string> faults;   // its "fail" lines, kept as written
+    // Last-write times that git cannot keep: Windows path -> "YYYY-MM-DDTHH:MM:SS" (UTC).
+    std::vector<std::pair<std::string, std::string>> modified;
+};
+
+// Reads the machine in `dir` into `m`, with drive C: at `driveRoot` (the
+// machine's drive_c or a copy of it). On a problem fills `error` and returns false.
+bool LoadMachine(const std::filesystem::path &dir, const std::filesystem::path &driveRoot,
+                 sim::Machine &m, MachineDir &info, InputError &error);
+
+// Parses one machine file's text into `m` (no file system needed).
+bool ReadMachineFile(const std::string &text, const std::string &fileName, sim::Machine &m,
+                     MachineDir &info, InputError &error);
+
+// Sets the recorded last-write times on the files under `m`'s drives.
+bool ApplyModifiedTimes(const sim::Machine &m, const MachineDir &info, InputError &error);
+
+std::string WriteMachineFile(const sim::Machine &m, const MachineDir &info);
+
+// Writes registry.reg and machine.txt back and makes `dir`/drive_c equal to
+// `driveRoot` (files deleted, changed and created).
+bool SaveMachine(const sim::Machine &m, const MachineDir &info,
+                 const std::filesystem::path &driveRoot, std::string &error);
+
+} // namespace simio

@@ -1,0 +1,124 @@
+// uninstall-sim: runs the uninstaller's real entry point against a machine
+// directory and tells what it changed.
+#include "machine_dir.h"
+#include "report.h"
+
+#include "app/uninstall.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int Usage() {
+    std::fprintf(stderr, "usage: uninstall-sim [--dry-run] [--trace] MACHINE_DIR\n"
+                         "  --dry-run  change nothing on disk\n"
+                         "  --trace    print every Windows call the program makes\n");
+    return 2;
+}
+
+const char *PlatformName(DWORD id) {
+    switch (id) {
+    case VER_PLATFORM_WIN32s:
+        return "Win32s";
+    case VER_PLATFORM_WIN32_WINDOWS:
+        return "Windows 9x";
+    case VER_PLATFORM_WIN32_NT:
+        return "Windows NT";
+    default:
+        return "unknown platform";
+    }
+}
+
+struct TemporaryDir {
+    fs::path path;
+    TemporaryDir() {
+        std::string pattern = (fs::temp_directory_path() / "uninstall-sim-XXXXXX").string();
+        if (::mkdtemp(pattern.data())) path = pattern;
+    }
+    ~TemporaryDir() {
+        std::error_code ec;
+        if (!path.empty()) fs::remove_all(path, ec);
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    bool dryRun = false, trace = false;
+    const char *dir = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--dry-run") == 0)
+            dryRun = true;
+        else if (std::strcmp(argv[i], "--trace") == 0)
+            trace = true;
+        else if (argv[i][0] == '-' || dir)
+            return Usage();
+        else
+            dir = argv[i];
+    }
+    if (!dir) return Usage();
+
+    // The program runs on a copy of drive C:; the machine directory is only
+    // written after a complete run, and never with --dry-run.
+    TemporaryDir work;
+    std::error_code ec;
+    fs::path machineDir = dir;
+    fs::path drive = work.path / "drive_c";
+    if (work.path.empty()) {
+        std::fprintf(stderr, "uninstall-sim: cannot make a temporary folder\n");
+        return 2;
+    }
+    if (fs::is_directory(machineDir / "drive_c", ec))
+        fs::copy(machineDir / "drive_c", drive, fs::copy_options::recursive, ec);
+    if (ec) {
+        std::fprintf(stderr, "uninstall-sim: cannot copy %s: %s\n",
+                     (machineDir / "drive_c").c_str(), ec.message().c_str());
+        return 2;
+    }
+
+    sim::Machine machine;
+    simio::MachineDir info;
+    simio::InputError error;
+    if (!simio::LoadMachine(machineDir, drive, machine, info, error) ||
+        !simio::ApplyModifiedTimes(machine, info, error)) {
+        std::fprintf(stderr, "uninstall-sim: %s\n", error.Text().c_str());
+        return 2;
+    }
+
+    const sim::VersionRecord &v = machine.version;
+    std::printf("Machine %s: %s %u.%u build %u \"%s\", Windows directory %s\n", dir,
+                PlatformName(v.platformId), static_cast<unsigned>(v.major),
+                static_cast<unsigned>(v.minor), static_cast<unsigned>(v.build),
+                v.servicePack.c_str(), machine.windowsDirectory.c_str());
+
+    simio::Snapshot before = simio::TakeSnapshot(machine);
+    machine.calls.echo = trace;
+    sim::Install(&machine);
+    if (trace) std::fprintf(stderr, "Windows calls:\n");
+    int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);
+    machine.CloseAll();
+    sim::Install(nullptr);
+    simio::Snapshot after = simio::TakeSnapshot(machine);
+
+    std::string changes = simio::DescribeChanges(machine, before, after);
+    std::fputs(changes.empty() ? "Nothing changed\n" : changes.c_str(), stdout);
+    std::printf("Exit code %d (%llu Windows calls)\n", exitCode,
+                static_cast<unsigned long long>(machine.calls.Count()));
+
+    if (dryRun) {
+        std::printf("Dry run: the machine directory was not changed\n");
+        return exitCode;
+    }
+    std::string saveError;
+    if (!simio::SaveMachine(machine, info, drive, saveError)) {
+        std::fprintf(stderr, "uninstall-sim: %s\n", saveError.c_str());
+        return 2;
+    }
+    return exitCode;
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what the tests need on Debian 12 and runs them all: the unit
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# Windows build, whose end-to-end tests run the real program under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+install_packages cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
+    g++-mingw-w64-i686 wine wine32 xvfb xdotool wixl imagemagick
+
+cmake --preset linux-asan
+cmake --build --preset linux-asan
+ctest --preset linux-asan -j2
+
+cmake --preset mingw-i686
+cmake --build --preset mingw-i686
+ctest --preset mingw-i686
