@@ -43,6 +43,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 std::string RegKey::Path() const {
+    if (deleted) return deletedPath;
     if (!parent) return name;
     return parent->Path() + "\\" + name;
 }
@@ -139,6 +140,7 @@ void MarkDeleted(RegKey &key) {
 } // namespace
 
 LONG Registry::Delete(RegKey &key, DeleteSemantics semantics) {
+    if (key.deleted) return ERROR_KEY_DELETED;
     if (!key.parent) return ERROR_ACCESS_DENIED;
     if (semantics == DeleteSemantics::RefuseWithSubkeys && !key.subkeys.empty())
         return ERROR_ACCESS_DENIED;

@@ -28,6 +28,7 @@ struct RegKey {
     std::string name;
     RegKey *parent = nullptr;
     bool deleted = false;
+    std::string deletedPath;
     std::map<std::string, std::shared_ptr<RegKey>, CaseLess> subkeys;
     std::map<std::string, RegValue, CaseLess> values;
 
