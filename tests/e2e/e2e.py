@@ -16,6 +16,7 @@
 
 import argparse
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -501,30 +502,24 @@ def run_scenario(name, work, artifacts, exe):
 
 
 def read_imports(objdump, exe):
+    """Imports as DLL!name, and the subsystem fields of the PE header."""
     text = subprocess.run([objdump, "-p", str(exe)], capture_output=True, text=True,
                           check=True).stdout
     imports = set()
-    dll = None
     subsystem = {}
+    dll = None
+    entry = re.compile(r"^\t[0-9a-fA-F]+\t\s*\d+\s+(\S+)")
     for line in text.splitlines():
-        stripped = line.strip()
-        for field in ("MajorSubsystemVersion", "MinorSubsystemVersion", "Subsystem"):
-            if stripped.startswith(field + "\t") or stripped.startswith(field + " "):
-                subsystem[field] = stripped.split()[1]
-        if stripped.startswith("DLL Name:"):
-            dll = stripped.split(":", 1)[1].strip().upper()
-            continue
-        if dll and not stripped:
-            continue
-        if dll and stripped.startswith("vma:"):
-            continue
-        if dll:
-            parts = stripped.split()
-            # "<hint> <name>" lines of the import table
-            if len(parts) == 2 and all(c in "0123456789abcdefABCDEF" for c in parts[0]):
-                imports.add("%s!%s" % (dll, parts[1]))
-            elif stripped.startswith("The ") or stripped.startswith("PE File"):
-                dll = None
+        fields = line.split()
+        if len(fields) >= 2 and fields[0] in ("MajorSubsystemVersion", "MinorSubsystemVersion",
+                                              "Subsystem"):
+            subsystem[fields[0]] = fields[1]
+        if line.strip().startswith("DLL Name:"):
+            dll = line.split(":", 1)[1].strip().upper()
+        elif dll and entry.match(line):
+            imports.add("%s!%s" % (dll, entry.match(line).group(1)))
+        elif not line.strip():
+            dll = None
     return imports, subsystem
 
 
