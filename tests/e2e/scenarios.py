@@ -176,10 +176,10 @@ class Win98(Scenario):
         ENUM + "\\" + D1, ENUM + "\\" + DISK1, CLASS + "\\DiskDrive\\0001", CLASS + "\\HDC\\0001",
         CLASS + "\\USB\\0001",
         ENUM + "\\" + D2, CLASS + "\\HDC\\0003", CLASS + "\\USB\\0003",
-        # The device installer's own keys of the removed devices; Wine also drops a
-        # hardware-ID key once its last instance is gone.
+        # The device installer's own keys of the removed devices; Wine also drops the
+        # hardware-ID and enumerator keys that are left empty.
         DEVICES + "\\" + D0, DEVICES + "\\" + D1, DEVICES + "\\USB\\VID_1234&PID_5678",
-        DEVICES + "\\" + D2, DEVICES + "\\" + D3, DEVICES + "\\XBUS\\DISK",
+        DEVICES + "\\" + D2, DEVICES + "\\XBUS",
     ] + ICONS_98_DELETED
     expect_removed_devices = {D0, D1, D2, D3}
     expect_deleted_files = [WDM, PDR, INF_OTHER, INF_MAIN, PNF]
