@@ -17,6 +17,7 @@ std::uint64_t CallLog::Begin(const char *name, std::vector<std::string> args) {
     record.name = name;
     record.args = std::move(args);
     records_.push_back(std::move(record));
+    if (onBegin) onBegin(records_.back());
     return records_.back().sequence;
 }
 

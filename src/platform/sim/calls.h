@@ -5,6 +5,7 @@
 #include "platform/sim/win32_types.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ class CallLog {
 
     // When set, each finished call is also printed to standard error.
     bool echo = false;
+    // When set, runs as each call begins, before the call does anything: a
+    // test acts through it as another process would between two calls.
+    std::function<void(const CallRecord &)> onBegin;
 
   private:
     struct Rule {

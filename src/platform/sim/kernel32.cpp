@@ -73,19 +73,29 @@ const Export kExports[] = {
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR module) {
     ApiCall call("GetModuleHandleA", {Quote(module)});
+    auto fail = [&](DWORD error) {
+        call.m.lastError = error;
+        return call.Value<HMODULE>(nullptr, "NULL [error " + Num(error) + "]");
+    };
+    if (auto error = call.Injected(ERROR_MOD_NOT_FOUND)) return fail(*error);
     if (module && (EqualNoCase(module, "kernel32.dll") || EqualNoCase(module, "kernel32")))
         return call.Value(kKernel32, "kernel32");
-    call.m.lastError = ERROR_FILE_NOT_FOUND; // ERROR_MOD_NOT_FOUND's closest kin here
-    return call.Value<HMODULE>(nullptr, "NULL");
+    return fail(ERROR_MOD_NOT_FOUND);
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
-    ApiCall call("GetProcAddress", {module == kKernel32 ? "kernel32" : Ptr(module), Quote(name)});
+    // A "name" below 0x10000 is an ordinal, not a pointer to text.
+    bool ordinal = reinterpret_cast<std::uintptr_t>(name) < 0x10000;
+    ApiCall call("GetProcAddress",
+                 {module == kKernel32 ? "kernel32" : Ptr(module),
+                  ordinal
+                      ? "#" + Num(static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(name)))
+                      : Quote(name)});
     if (auto error = call.Injected(ERROR_PROC_NOT_FOUND)) {
         call.m.lastError = *error;
         return call.Value<FARPROC>(nullptr, "NULL");
     }
-    if (module == kKernel32 && name) {
+    if (module == kKernel32 && !ordinal) {
         for (const Export &e : kExports)
             if (std::strcmp(e.name, name) == 0 && !(e.ntOnly && call.m.IsWin9x()))
                 return call.Value(e.address, "&" + std::string(name));

@@ -333,7 +333,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE file) {
     Machine::OpenFile *f = FileOf(call.m, file);
     if (!f) return call.Fail(ERROR_INVALID_HANDLE);
     if (!(f->access & GENERIC_WRITE)) return call.Fail(ERROR_ACCESS_DENIED);
-    ::fsync(f->fd);
+    if (::fsync(f->fd) != 0) return call.Fail(ErrorFromErrno(errno));
     return call.Ok();
 }
 
@@ -349,6 +349,9 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     ApiCall call("MoveFileExA", {Quote(from), Quote(to), Hex(flags)});
+    // Windows 9x exports no MoveFileExA (GetProcAddress hides it there); a
+    // program that got hold of it anyway gets nothing done.
+    if (call.m.IsWin9x()) return call.Fail(ERROR_CALL_NOT_IMPLEMENTED);
     if (!from || !to) return call.Fail(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Fail(*error);
     Machine &m = call.m;
@@ -356,6 +359,9 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     if (DWORD error = m.files.Resolve(from, source)) return call.Fail(error);
     if (!source.exists) return call.Fail(ERROR_FILE_NOT_FOUND);
     if (DWORD error = m.files.Resolve(to, target)) return call.Fail(error);
+    // A rename stays on its volume; copying is what MOVEFILE_COPY_ALLOWED is for.
+    if (source.windows[0] != target.windows[0] && !(flags & MOVEFILE_COPY_ALLOWED))
+        return call.Fail(ERROR_NOT_SAME_DEVICE);
     if (SharingConflict(m, source.windows, 0, 0, true)) return call.Fail(ERROR_SHARING_VIOLATION);
     if (target.exists) {
         if (!(flags & MOVEFILE_REPLACE_EXISTING)) return call.Fail(ERROR_ALREADY_EXISTS);
@@ -367,7 +373,14 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     DWORD attributes = m.files.AttributesOf(source);
     if (::rename(source.host.c_str(), target.host.c_str()) != 0)
         return call.Fail(ErrorFromErrno(errno));
-    if (flags & MOVEFILE_WRITE_THROUGH) ::sync();
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        // The rename is on disk once its directory is.
+        int dir = ::open(target.host.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
     m.files.ForgetAttributes(source.windows);
     if (!source.directory) m.files.SetAttributes(target.windows, attributes);
     return call.Ok(target.windows);
@@ -398,8 +411,10 @@ DWORD WINAPI GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPST
         }
         if (entry.exists) continue;
         int fd = ::open(entry.host.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) continue; // taken since the look-up
         if (fd < 0) return fail(ErrorFromErrno(errno));
         ::close(fd);
+        call.m.files.ForgetAttributes(entry.windows); // a new, normal file
         std::memcpy(out, entry.windows.c_str(), entry.windows.size() + 1);
         return call.Value<DWORD>(n, Quote(out));
     }
