@@ -56,7 +56,7 @@ def stamp(name, size=512):
 class Scenario:
     name = ""
     version = None  # Wine version for UnInstall.exe; None leaves the prefix default
-    reg_files = ["drive-icons.reg"]
+    reg_files = ["drive-icons-nt.reg"]
     companion_window = True
     device_enumerators = {"USB", "XBUS", "XDISK"}
     watched_keys = [ENUM, CLASS, DEVICES + "\\USB", DEVICES + "\\XBUS", DEVICES + "\\XDISK",
@@ -161,7 +161,7 @@ class Win98(Scenario):
 
     name = "win98"
     version = "win98"
-    reg_files = ["drive-icons.reg", "win98-devices.reg"]
+    reg_files = ["drive-icons-98.reg", "win98-devices.reg"]
 
     D0 = "USB\\VID_1234&PID_5678\\0001"
     D1 = "USB\\VID_1234&PID_5678\\5&1A2B3C&0&1"
@@ -223,7 +223,7 @@ class Win2k(Scenario):
 
     name = "win2k"
     version = "win2k"
-    reg_files = ["drive-icons.reg", "win2k-control-sets.reg"]
+    reg_files = ["drive-icons-nt.reg", "win2k-control-sets.reg"]
     expect_deleted_files = [SP3_DRIVER]
     box_checks = {"file:" + SP3_DRIVER: False}
 
@@ -250,7 +250,7 @@ class Win2kSp3(Scenario):
     driver is left as it is; only the drive icons are emptied."""
 
     name = "win2k-sp3"
-    reg_files = ["drive-icons.reg", "win2k-control-sets.reg", "win2k-sp3.reg"]
+    reg_files = ["drive-icons-nt.reg", "win2k-control-sets.reg", "win2k-sp3.reg"]
     expect_values = ICONS_NT_VALUES
     box_checks = {"file:" + SP3_DRIVER: True}
 
@@ -265,7 +265,7 @@ class WinXp(Scenario):
 
     name = "winxp"
     version = "winxp"
-    reg_files = ["drive-icons.reg", "win2k-control-sets.reg", "win98-devices.reg"]
+    reg_files = ["drive-icons-nt.reg", "win2k-control-sets.reg", "win98-devices.reg"]
     companion_window = False
     expect_values = ICONS_NT_VALUES
     box_checks = {"file:" + SP3_DRIVER: True, "file:" + WDM: True}
