@@ -20,6 +20,7 @@ struct RunResult {
     int exitCode = -1;
     std::uint64_t calls = 0;
     std::vector<sim::MessageBoxShown> messages;
+    std::string failedCall; // name of the call the fault rule failed
     simio::Snapshot before, after;
 };
 
@@ -56,6 +57,8 @@ class ExampleRunner {
         sim::Install(nullptr);
         run.after = simio::TakeSnapshot(m);
         run.calls = m.calls.Count();
+        if (fault && fault->sequence && fault->sequence <= run.calls)
+            run.failedCall = m.calls.Records()[fault->sequence - 1].name;
         run.messages = m.messageBoxes;
         return run;
     }
@@ -100,7 +103,7 @@ std::string UsbstorInf(const simio::Snapshot &s) {
 }
 
 TEST(FailureSweep, EveryCallFailingInTurnKeepsThePromise) {
-    const char *examples[] = {"win98", "win2000-sp4", "win2000-sp3"};
+    const char *examples[] = {"win98", "win2000-sp4", "win2000-sp3", "winxp"};
     size_t runs = 0, invariants = 0;
     for (const char *name : examples) {
         if (!fs::exists(fs::path(EXAMPLES_DIR) / name)) continue;
@@ -140,8 +143,13 @@ TEST(FailureSweep, EveryCallFailingInTurnKeepsThePromise) {
                 EXPECT_TRUE(cleanKeys.count(key)) << "deleted " << key;
             for (const auto &file : Removed(run.before.files, run.after.files))
                 EXPECT_TRUE(cleanFiles.count(file)) << "deleted " << file;
+            // A handle that fails to close keeps its file open, so the
+            // patcher's temporary file is the one thing such a run may leave.
             for (const auto &[path, digest] : run.after.files)
-                EXPECT_TRUE(run.before.files.count(path)) << "left behind " << path;
+                EXPECT_TRUE(
+                    run.before.files.count(path) ||
+                    (run.failedCall == "CloseHandle" && path.find("\\~wt") != std::string::npos))
+                    << "left behind " << path;
             for (const auto &value : ChangedValues(run.before, run.after))
                 EXPECT_TRUE(cleanValues.count(value) || IsDriveIconValue(value))
                     << "changed " << value;

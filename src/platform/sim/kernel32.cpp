@@ -107,6 +107,10 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB) {
     ApiCall call("CompareStringA",
                  {Hex(locale), Hex(flags), Quote(a), Num(lengthA), Quote(b), Num(lengthB)});
+    if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) {
+        call.m.lastError = *error;
+        return call.Value(0, "0 [error " + Num(*error) + "]");
+    }
     if (!a || !b) {
         call.m.lastError = ERROR_INVALID_PARAMETER;
         return call.Value(0, "0");

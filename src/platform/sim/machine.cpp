@@ -1,5 +1,7 @@
 #include "platform/sim/machine.h"
 
+#include "platform/sim/inf_file.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -57,6 +59,7 @@ void Machine::CloseAll() {
     openKeys.clear();
     openFinds.clear();
     deviceSets.clear();
+    openInfs.clear();
 }
 
 } // namespace sim

@@ -16,6 +16,8 @@
 
 namespace sim {
 
+class InfFile;
+
 struct VersionRecord {
     DWORD platformId = VER_PLATFORM_WIN32_NT;
     DWORD major = 5;
@@ -98,6 +100,7 @@ class Machine {
         bool removed = false;
     };
     std::map<std::uintptr_t, std::vector<ListedDevice>> deviceSets;
+    std::map<std::uintptr_t, std::shared_ptr<const InfFile>> openInfs;
     std::uintptr_t NewHandle() { return nextHandle_ += 4; }
 
     // Registry handle to key, following predefined roots; null when invalid.

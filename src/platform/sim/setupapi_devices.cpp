@@ -20,12 +20,14 @@ std::vector<Machine::ListedDevice> *SetOf(Machine &m, HDEVINFO set) {
     return it == m.deviceSets.end() ? nullptr : &it->second;
 }
 
-// The listed device an element refers to, or the error Windows gives.
+// The listed device an element refers to, or the error Windows gives. Only
+// SetupDiEnumDeviceInfo answers a wrong cbSize with ERROR_INVALID_USER_BUFFER;
+// the functions that take an element already filled call it a bad parameter.
 DWORD ElementOf(Machine &m, HDEVINFO set, PSP_DEVINFO_DATA data, Machine::ListedDevice **device) {
     auto *devices = SetOf(m, set);
     if (!devices) return ERROR_INVALID_HANDLE;
     if (!data) return ERROR_INVALID_PARAMETER;
-    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_USER_BUFFER;
+    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_PARAMETER;
     if (data->Reserved == 0 || data->Reserved > devices->size()) return ERROR_INVALID_PARAMETER;
     *device = &(*devices)[data->Reserved - 1];
     return (*device)->removed ? ERROR_NO_SUCH_DEVINST : ERROR_SUCCESS;
@@ -40,11 +42,28 @@ std::string ClassRoot(const Machine &m) {
                        : "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class";
 }
 
+bool IsString(const RegValue &value) {
+    return value.type == REG_SZ || value.type == REG_EXPAND_SZ;
+}
+
+std::string TextOf(const RegValue &value) {
+    std::string s(value.data.begin(), value.data.end());
+    return s.substr(0, s.find('\0'));
+}
+
+// A string value's text; nothing for a missing value or one of another type.
 std::string StringValue(const RegKey &key, const char *name) {
     auto it = key.values.find(name);
-    if (it == key.values.end()) return {};
-    std::string s(it->second.data.begin(), it->second.data.end());
-    return s.substr(0, s.find('\0'));
+    if (it == key.values.end() || !IsString(it->second)) return {};
+    return TextOf(it->second);
+}
+
+// The class a device key names: a ClassGUID string that is a GUID. A key
+// without one is no device, whatever lies below it.
+bool DeviceClass(const RegKey &key, GUID &guid) {
+    auto it = key.values.find("ClassGUID");
+    return it != key.values.end() && it->second.type == REG_SZ &&
+           ParseGuid(TextOf(it->second), guid);
 }
 
 const char *PropertyValueName(DWORD property) {
@@ -82,12 +101,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HW
             if (enumerator && !EqualNoCase(enumerator, bus->name)) continue;
             for (size_t b = 0; RegKey *model = bus->ChildAt(b); ++b) {
                 for (size_t c = 0; RegKey *instance = model->ChildAt(c); ++c) {
-                    auto value = instance->values.find("ClassGUID");
-                    if (value == instance->values.end()) continue;
                     Machine::ListedDevice d;
+                    if (!DeviceClass(*instance, d.classGuid)) continue;
                     d.instanceId = bus->name + "\\" + model->name + "\\" + instance->name;
-                    if (!ParseGuid(StringValue(*instance, "ClassGUID"), d.classGuid))
-                        d.classGuid = GUID{};
                     if ((flags & DIGCF_PRESENT) && m.absentDevices.count(d.instanceId)) continue;
                     if (!(flags & DIGCF_ALLCLASSES) && !SameGuid(d.classGuid, *classGuid)) continue;
                     devices.push_back(std::move(d));
@@ -147,11 +163,19 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA dat
     auto value = key ? key->values.find(valueName) : decltype(key->values.end()){};
     if (!key || value == key->values.end()) return call.Fail(ERROR_INVALID_DATA);
     const RegValue &v = value->second;
-    DWORD needed = static_cast<DWORD>(v.data.size());
+    // A text property comes back as its text and one terminator, however the
+    // value was stored; the size counts that terminator.
+    std::vector<BYTE> bytes = v.data;
+    if (IsString(v)) {
+        std::string text = TextOf(v);
+        bytes.assign(text.begin(), text.end());
+        bytes.push_back(0);
+    }
+    DWORD needed = static_cast<DWORD>(bytes.size());
     if (requiredSize) *requiredSize = needed;
     if (type) *type = v.type;
     if (!buffer || bufferSize < needed) return call.Fail(ERROR_INSUFFICIENT_BUFFER);
-    if (needed) std::memcpy(buffer, v.data.data(), needed);
+    if (needed) std::memcpy(buffer, bytes.data(), needed);
     return call.Ok(ValueText(v));
 }
 
@@ -163,16 +187,18 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
     if (DWORD error = ElementOf(m, set, data, &d)) return call.Fail(error);
     RegKey *key = DeviceKey(m, *d);
     if (!key) return call.Fail(ERROR_NO_SUCH_DEVINST);
-    // The device's driver key goes with it, when its Driver value names one
-    // (class\instance, never the class itself).
+    // The device's driver key goes with it when its Driver value names one: a
+    // key two levels below the class root (class\instance), never a class.
     std::string driver = StringValue(*key, "Driver");
     std::string removed = m.EnumRoot() + "\\" + d->instanceId;
     m.registry.Delete(*key, DeleteSemantics::WholeTree);
-    if (Registry::SplitPath(driver).size() == 2 && driver.find("..") == std::string::npos) {
-        if (RegKey *driverKey = m.registry.FindPath(ClassRoot(m) + "\\" + driver)) {
-            removed += ", " + driverKey->Path();
-            m.registry.Delete(*driverKey, DeleteSemantics::WholeTree);
-        }
+    RegKey *classRoot = m.registry.FindPath(ClassRoot(m));
+    RegKey *driverKey = nullptr;
+    if (classRoot && !driver.empty() &&
+        m.registry.Find(*classRoot, driver, &driverKey) == ERROR_SUCCESS && driverKey->parent &&
+        driverKey->parent->parent == classRoot) {
+        removed += ", " + driverKey->Path();
+        m.registry.Delete(*driverKey, DeleteSemantics::WholeTree);
     }
     d->removed = true;
     return call.Ok(removed);
