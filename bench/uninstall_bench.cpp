@@ -124,6 +124,7 @@ template <class Make> void WholeRun(benchmark::State &state, Make make) {
     for (auto _ : state) {
         state.PauseTiming();
         auto machine = make(drive, state.range(0));
+        machine->calls.keepRecords = false; // as uninstall-sim runs it
         sim::Install(machine.get());
         state.ResumeTiming();
         WinMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL);

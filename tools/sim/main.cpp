@@ -99,6 +99,7 @@ int main(int argc, char **argv) {
 
     simio::Snapshot before = simio::TakeSnapshot(machine);
     machine.calls.echo = trace;
+    machine.calls.keepRecords = false; // the report needs the count, --trace prints as it goes
     sim::Install(&machine);
     if (trace) std::fprintf(stderr, "Windows calls:\n");
     int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);

@@ -100,7 +100,9 @@ std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const
         for (auto it = before.keys.upper_bound(path);
              it != before.keys.end() && it->first.rfind(path + "\\", 0) == 0; ++it)
             ++below;
-        std::string tail = below ? " (and " + std::to_string(below) + " keys below it)" : "";
+        std::string tail = below == 0   ? ""
+                           : below == 1 ? " (and 1 key below it)"
+                                        : " (and " + std::to_string(below) + " keys below it)";
         if (sim::EqualNoCase(parent, uninstall)) {
             std::string name = Get(values, "DisplayName");
             lines.push_back("Removed product " + path.substr(parent.size() + 1) +

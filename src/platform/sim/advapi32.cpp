@@ -48,7 +48,7 @@ LONG EnumKey(ApiCall &call, HKEY key, DWORD index, LPSTR name, DWORD capacity, D
 } // namespace
 
 LONG WINAPI RegOpenKeyA(HKEY parent, LPCSTR subKey, PHKEY result) {
-    ApiCall call("RegOpenKeyA", {KeyText(parent), Quote(subKey), Ptr(result)});
+    ApiCall call("RegOpenKeyA", KeyText(parent), Quote(subKey), Ptr(result));
     if (!result) return call.Status(ERROR_INVALID_PARAMETER);
     *result = nullptr;
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
@@ -65,16 +65,16 @@ LONG WINAPI RegOpenKeyA(HKEY parent, LPCSTR subKey, PHKEY result) {
 }
 
 LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
-    ApiCall call("RegEnumKeyA", {KeyText(key), Num(index), Ptr(name), Num(nameSize)});
+    ApiCall call("RegEnumKeyA", KeyText(key), Num(index), Ptr(name), Num(nameSize));
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
     return EnumKey(call, key, index, name, nameSize, nullptr);
 }
 
 LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                           LPSTR className, LPDWORD classSize, PFILETIME lastWrite) {
-    ApiCall call("RegEnumKeyExA",
-                 {KeyText(key), Num(index), Ptr(name), nameSize ? Num(*nameSize) : "NULL",
-                  Ptr(reserved), Ptr(className), Ptr(classSize), Ptr(lastWrite)});
+    ApiCall call("RegEnumKeyExA", KeyText(key), Num(index), Ptr(name),
+                 nameSize ? Num(*nameSize) : "NULL", Ptr(reserved), Ptr(className), Ptr(classSize),
+                 Ptr(lastWrite));
     if (!nameSize || reserved) return call.Status(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
     LONG status = EnumKey(call, key, index, name, *nameSize, nameSize);
@@ -88,8 +88,8 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, L
 
 LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    ApiCall call("RegQueryValueExA", {KeyText(key), Quote(name), Ptr(reserved), Ptr(type),
-                                      Ptr(data), dataSize ? Num(*dataSize) : "NULL"});
+    ApiCall call("RegQueryValueExA", KeyText(key), Quote(name), Ptr(reserved), Ptr(type), Ptr(data),
+                 dataSize ? Num(*dataSize) : "NULL");
     if (reserved || (data && !dataSize)) return call.Status(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_FILE_NOT_FOUND)) return call.Status(*error);
     RegKey *k;
@@ -110,8 +110,8 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD ty
 
 LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
                            DWORD dataSize) {
-    ApiCall call("RegSetValueExA",
-                 {KeyText(key), Quote(name), Num(reserved), Num(type), Ptr(data), Num(dataSize)});
+    ApiCall call("RegSetValueExA", KeyText(key), Quote(name), Num(reserved), Num(type), Ptr(data),
+                 Num(dataSize));
     if (!data && dataSize) return call.Status(ERROR_NOACCESS);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
     RegKey *k;
@@ -126,7 +126,7 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
-    ApiCall call("RegDeleteKeyA", {KeyText(parent), Quote(subKey)});
+    ApiCall call("RegDeleteKeyA", KeyText(parent), Quote(subKey));
     if (!subKey) return call.Status(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
     RegKey *from;
@@ -139,7 +139,7 @@ LONG WINAPI RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
 }
 
 LONG WINAPI RegCloseKey(HKEY key) {
-    ApiCall call("RegCloseKey", {KeyText(key)});
+    ApiCall call("RegCloseKey", KeyText(key));
     if (auto error = call.Injected(ERROR_INVALID_HANDLE)) return call.Status(*error);
     if (call.m.registry.Root(key)) return call.Status(ERROR_SUCCESS);
     auto erased = call.m.openKeys.erase(reinterpret_cast<std::uintptr_t>(key));

@@ -12,8 +12,9 @@ namespace sim {
 
 class ApiCall {
   public:
-    ApiCall(const char *name, std::vector<std::string> args)
-        : m(Current()), sequence_(m.calls.Begin(name, std::move(args))) {}
+    template <class... Args>
+    explicit ApiCall(const char *name, Args &&...args)
+        : m(Current()), sequence_(m.calls.Begin(name, Collect(std::forward<Args>(args)...))) {}
 
     // The error of a matching fault rule (or `defaultError` when the rule
     // names none); the caller then fails the call with it.
@@ -55,6 +56,12 @@ class ApiCall {
     Machine &m;
 
   private:
+    template <class... Args> static std::vector<std::string> Collect(Args &&...args) {
+        std::vector<std::string> all;
+        all.reserve(sizeof...(args));
+        (all.emplace_back(std::forward<Args>(args)), ...);
+        return all;
+    }
     void Finish(const std::string &result, const std::string &detail) {
         m.calls.End(sequence_, detail.empty() ? result : result + " [" + detail + "]");
     }

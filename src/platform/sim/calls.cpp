@@ -1,6 +1,7 @@
 #include "platform/sim/calls.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace sim {
 
@@ -26,6 +27,7 @@ void CallLog::End(std::uint64_t sequence, std::string result) {
         if (it->sequence != sequence) continue;
         it->result = std::move(result);
         if (echo) std::fprintf(stderr, "  %s\n", it->Text().c_str());
+        if (!keepRecords) records_.erase(std::next(it).base());
         return;
     }
 }
@@ -76,26 +78,42 @@ void CallLog::Clear() {
 
 std::string Quote(const char *text) {
     if (!text) return "NULL";
-    std::string out = "\"";
-    for (const char *p = text; *p; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
+    size_t length = std::strlen(text);
+    std::string out;
+    out.reserve(length + 2);
+    out += '"';
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '"') {
             out += "\\\"";
         } else if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
+            static const char kDigits[] = "0123456789abcdef";
+            out += "\\x";
+            out += kDigits[c >> 4];
+            out += kDigits[c & 15];
         } else {
-            out += *p;
+            size_t run = i;
+            while (run < length && text[run] != '"' &&
+                   static_cast<unsigned char>(text[run]) >= 0x20 && text[run] != 0x7f)
+                ++run;
+            out.append(text + i, run - i);
+            i = run - 1;
         }
     }
-    return out + "\"";
+    out += '"';
+    return out;
 }
 
 std::string Hex(std::uint64_t value) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
-    return buf;
+    char buf[20];
+    char *p = buf + sizeof buf;
+    do {
+        *--p = "0123456789abcdef"[value & 15];
+        value >>= 4;
+    } while (value);
+    *--p = 'x';
+    *--p = '0';
+    return std::string(p, buf + sizeof buf);
 }
 
 std::string Num(std::int64_t value) {

@@ -51,6 +51,10 @@ class CallLog {
 
     // When set, each finished call is also printed to standard error.
     bool echo = false;
+    // When cleared, a call's record lives only while the call runs (fault
+    // rules and `echo` still see it): a long run then needs no memory for
+    // its history, and Records() stays empty while Count() goes on.
+    bool keepRecords = true;
     // When set, runs as each call begins, before the call does anything: a
     // test acts through it as another process would between two calls.
     std::function<void(const CallRecord &)> onBegin;

@@ -15,7 +15,7 @@ void WINAPI SetLastError(DWORD error) {
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    ApiCall call("GetWindowsDirectoryA", {Ptr(buffer), Num(size)});
+    ApiCall call("GetWindowsDirectoryA", Ptr(buffer), Num(size));
     if (auto error = call.Injected(ERROR_INVALID_FUNCTION)) {
         call.m.lastError = *error;
         return call.Value<UINT>(0, "0");
@@ -30,7 +30,7 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     ApiCall call("GetVersionExA",
-                 {info ? "size " + Num(info->dwOSVersionInfoSize) : std::string("NULL")});
+                 info ? "size " + Num(info->dwOSVersionInfoSize) : std::string("NULL"));
     if (!info) return call.Fail(ERROR_NOACCESS);
     // OSVERSIONINFOA, or OSVERSIONINFOEXA with its 8 further bytes.
     if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156)
@@ -72,7 +72,7 @@ const Export kExports[] = {
 } // namespace
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR module) {
-    ApiCall call("GetModuleHandleA", {Quote(module)});
+    ApiCall call("GetModuleHandleA", Quote(module));
     auto fail = [&](DWORD error) {
         call.m.lastError = error;
         return call.Value<HMODULE>(nullptr, "NULL [error " + Num(error) + "]");
@@ -86,11 +86,10 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR module) {
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     // A "name" below 0x10000 is an ordinal, not a pointer to text.
     bool ordinal = reinterpret_cast<std::uintptr_t>(name) < 0x10000;
-    ApiCall call("GetProcAddress",
-                 {module == kKernel32 ? "kernel32" : Ptr(module),
-                  ordinal
-                      ? "#" + Num(static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(name)))
-                      : Quote(name)});
+    ApiCall call("GetProcAddress", module == kKernel32 ? "kernel32" : Ptr(module),
+                 ordinal
+                     ? "#" + Num(static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(name)))
+                     : Quote(name));
     if (auto error = call.Injected(ERROR_PROC_NOT_FOUND)) {
         call.m.lastError = *error;
         return call.Value<FARPROC>(nullptr, "NULL");
@@ -105,8 +104,8 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB) {
-    ApiCall call("CompareStringA",
-                 {Hex(locale), Hex(flags), Quote(a), Num(lengthA), Quote(b), Num(lengthB)});
+    ApiCall call("CompareStringA", Hex(locale), Hex(flags), Quote(a), Num(lengthA), Quote(b),
+                 Num(lengthB));
     if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) {
         call.m.lastError = *error;
         return call.Value(0, "0 [error " + Num(*error) + "]");
@@ -115,20 +114,12 @@ int WINAPI CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCST
         call.m.lastError = ERROR_INVALID_PARAMETER;
         return call.Value(0, "0");
     }
-    std::string x(a, lengthA < 0 ? std::strlen(a) : static_cast<size_t>(lengthA));
-    std::string y(b, lengthB < 0 ? std::strlen(b) : static_cast<size_t>(lengthB));
+    std::string_view x(a, lengthA < 0 ? std::strlen(a) : static_cast<size_t>(lengthA));
+    std::string_view y(b, lengthB < 0 ? std::strlen(b) : static_cast<size_t>(lengthB));
     // Without flags the comparison is case-sensitive: only the same text is
     // equal. Order: alphabetic first, then lower case before upper case.
-    int order = 0;
-    if (x != y) {
-        CaseLess less;
-        if (less(x, y))
-            order = -1;
-        else if (less(y, x))
-            order = 1;
-        else
-            order = x > y ? -1 : 1; // 'a' (0x61) sorts before 'A' (0x41)
-    }
+    int order = x == y ? 0 : CompareNoCase(x, y);
+    if (order == 0 && x != y) order = x > y ? -1 : 1; // 'a' (0x61) sorts before 'A' (0x41)
     int result = order < 0 ? CSTR_LESS_THAN : order > 0 ? CSTR_GREATER_THAN : CSTR_EQUAL;
     static const char *const kNames[] = {"0", "CSTR_LESS_THAN", "CSTR_EQUAL", "CSTR_GREATER_THAN"};
     return call.Value(result, kNames[result]);
@@ -162,7 +153,7 @@ void CivilFromDays(long long days, int &year, unsigned &month, unsigned &day) {
 } // namespace
 
 BOOL WINAPI FileTimeToLocalFileTime(const FILETIME *utc, LPFILETIME local) {
-    ApiCall call("FileTimeToLocalFileTime", {Ptr(utc), Ptr(local)});
+    ApiCall call("FileTimeToLocalFileTime", Ptr(utc), Ptr(local));
     if (!utc || !local) return call.Fail(ERROR_NOACCESS);
     if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.Fail(*error);
     long long ticks = Ticks(*utc) - call.m.files.timeZoneBias * 60 * kTicksPerSecond;
@@ -172,7 +163,7 @@ BOOL WINAPI FileTimeToLocalFileTime(const FILETIME *utc, LPFILETIME local) {
 }
 
 BOOL WINAPI FileTimeToDosDateTime(const FILETIME *time, WORD *date, WORD *dosTime) {
-    ApiCall call("FileTimeToDosDateTime", {Ptr(time), Ptr(date), Ptr(dosTime)});
+    ApiCall call("FileTimeToDosDateTime", Ptr(time), Ptr(date), Ptr(dosTime));
     if (!time || !date || !dosTime) return call.Fail(ERROR_NOACCESS);
     if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.Fail(*error);
     long long ticks = Ticks(*time);

@@ -109,7 +109,7 @@ void FillFindData(Machine &m, const ResolvedPath &entry, LPWIN32_FIND_DATAA data
 } // namespace
 
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-    ApiCall call("GetFileAttributesA", {Quote(path)});
+    ApiCall call("GetFileAttributesA", Quote(path));
     auto fail = [&](DWORD error) {
         call.m.lastError = error;
         return call.Value(INVALID_FILE_ATTRIBUTES,
@@ -125,7 +125,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
-    ApiCall call("SetFileAttributesA", {Quote(path), Hex(attributes)});
+    ApiCall call("SetFileAttributesA", Quote(path), Hex(attributes));
     if (!path) return call.Fail(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Fail(*error);
     ResolvedPath entry;
@@ -138,7 +138,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
-    ApiCall call("DeleteFileA", {Quote(path)});
+    ApiCall call("DeleteFileA", Quote(path));
     if (!path) return call.Fail(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Fail(*error);
     ResolvedPath entry;
@@ -155,7 +155,7 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
 }
 
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    ApiCall call("FindFirstFileA", {Quote(pattern), Ptr(data)});
+    ApiCall call("FindFirstFileA", Quote(pattern), Ptr(data));
     if (!pattern || !data) return call.InvalidHandle(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_FILE_NOT_FOUND)) return call.InvalidHandle(*error);
     std::string text(pattern);
@@ -188,7 +188,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL WINAPI FindClose(HANDLE find) {
-    ApiCall call("FindClose", {Hex(reinterpret_cast<std::uintptr_t>(find))});
+    ApiCall call("FindClose", Hex(reinterpret_cast<std::uintptr_t>(find)));
     if (auto error = call.Injected(ERROR_INVALID_HANDLE)) return call.Fail(*error);
     if (!call.m.openFinds.erase(reinterpret_cast<std::uintptr_t>(find)))
         return call.Fail(ERROR_INVALID_HANDLE);
@@ -197,9 +197,8 @@ BOOL WINAPI FindClose(HANDLE find) {
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
-    ApiCall call("CreateFileA",
-                 {Quote(path), Hex(access), Hex(share), Ptr(security), Num(disposition), Hex(flags),
-                  Hex(reinterpret_cast<std::uintptr_t>(templateFile))});
+    ApiCall call("CreateFileA", Quote(path), Hex(access), Hex(share), Ptr(security),
+                 Num(disposition), Hex(flags), Hex(reinterpret_cast<std::uintptr_t>(templateFile)));
     if (!path || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
         return call.InvalidHandle(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.InvalidHandle(*error);
@@ -241,8 +240,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
-    ApiCall call("SetFilePointer", {Hex(reinterpret_cast<std::uintptr_t>(file)), Num(distance),
-                                    distanceHigh ? Num(*distanceHigh) : "NULL", Num(method)});
+    ApiCall call("SetFilePointer", Hex(reinterpret_cast<std::uintptr_t>(file)), Num(distance),
+                 distanceHigh ? Num(*distanceHigh) : "NULL", Num(method));
     auto fail = [&](DWORD error) {
         call.m.lastError = error;
         return call.Value(INVALID_SET_FILE_POINTER,
@@ -281,8 +280,8 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
                      LPOVERLAPPED overlapped) {
-    ApiCall call("ReadFile", {Hex(reinterpret_cast<std::uintptr_t>(file)), Ptr(buffer), Num(toRead),
-                              Ptr(read), Ptr(overlapped)});
+    ApiCall call("ReadFile", Hex(reinterpret_cast<std::uintptr_t>(file)), Ptr(buffer), Num(toRead),
+                 Ptr(read), Ptr(overlapped));
     if (!read && !overlapped) Crash("ReadFile without a count of bytes read");
     if (read) *read = 0;
     if (auto error = call.Injected(ERROR_READ_FAULT)) return call.Fail(*error);
@@ -304,8 +303,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                       LPOVERLAPPED overlapped) {
-    ApiCall call("WriteFile", {Hex(reinterpret_cast<std::uintptr_t>(file)), Ptr(buffer),
-                               Num(toWrite), Ptr(written), Ptr(overlapped)});
+    ApiCall call("WriteFile", Hex(reinterpret_cast<std::uintptr_t>(file)), Ptr(buffer),
+                 Num(toWrite), Ptr(written), Ptr(overlapped));
     if (!written && !overlapped) Crash("WriteFile without a count of bytes written");
     if (written) *written = 0;
     if (auto error = call.Injected(ERROR_WRITE_FAULT)) return call.Fail(*error);
@@ -328,7 +327,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
-    ApiCall call("FlushFileBuffers", {Hex(reinterpret_cast<std::uintptr_t>(file))});
+    ApiCall call("FlushFileBuffers", Hex(reinterpret_cast<std::uintptr_t>(file)));
     if (auto error = call.Injected(ERROR_WRITE_FAULT)) return call.Fail(*error);
     Machine::OpenFile *f = FileOf(call.m, file);
     if (!f) return call.Fail(ERROR_INVALID_HANDLE);
@@ -338,7 +337,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE file) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    ApiCall call("CloseHandle", {Hex(reinterpret_cast<std::uintptr_t>(object))});
+    ApiCall call("CloseHandle", Hex(reinterpret_cast<std::uintptr_t>(object)));
     if (auto error = call.Injected(ERROR_INVALID_HANDLE)) return call.Fail(*error);
     auto it = call.m.openFiles.find(reinterpret_cast<std::uintptr_t>(object));
     if (it == call.m.openFiles.end()) return call.Fail(ERROR_INVALID_HANDLE);
@@ -348,7 +347,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 }
 
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-    ApiCall call("MoveFileExA", {Quote(from), Quote(to), Hex(flags)});
+    ApiCall call("MoveFileExA", Quote(from), Quote(to), Hex(flags));
     // Windows 9x exports no MoveFileExA (GetProcAddress hides it there); a
     // program that got hold of it anyway gets nothing done.
     if (call.m.IsWin9x()) return call.Fail(ERROR_CALL_NOT_IMPLEMENTED);
@@ -387,7 +386,7 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
 }
 
 DWORD WINAPI GetTempFileNameA(LPCSTR directory, LPCSTR prefix, UINT unique, LPSTR out) {
-    ApiCall call("GetTempFileNameA", {Quote(directory), Quote(prefix), Num(unique), Ptr(out)});
+    ApiCall call("GetTempFileNameA", Quote(directory), Quote(prefix), Num(unique), Ptr(out));
     auto fail = [&](DWORD error) {
         call.m.lastError = error;
         return call.Value<DWORD>(0, "0 [error " + Num(error) + "]");

@@ -25,14 +25,18 @@ const RootName kRoots[] = {
 
 } // namespace
 
-bool CaseLess::operator()(std::string_view a, std::string_view b) const {
+int CompareNoCase(std::string_view a, std::string_view b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < n; ++i) {
         unsigned char x = static_cast<unsigned char>(Fold(a[i]));
         unsigned char y = static_cast<unsigned char>(Fold(b[i]));
-        if (x != y) return x < y;
+        if (x != y) return x < y ? -1 : 1;
     }
-    return a.size() < b.size();
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool CaseLess::operator()(std::string_view a, std::string_view b) const {
+    return CompareNoCase(a, b) < 0;
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {

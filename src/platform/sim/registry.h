@@ -17,6 +17,8 @@ struct CaseLess {
     bool operator()(std::string_view a, std::string_view b) const;
 };
 bool EqualNoCase(std::string_view a, std::string_view b);
+// <0, 0 or >0 as `a` sorts before, with or after `b`, letters folded to upper case.
+int CompareNoCase(std::string_view a, std::string_view b);
 
 struct RegValue {
     std::string name; // as first written; "" is the default value

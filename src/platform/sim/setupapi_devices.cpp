@@ -89,8 +89,8 @@ const char *PropertyValueName(DWORD property) {
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HWND parent,
                                      DWORD flags) {
-    ApiCall call("SetupDiGetClassDevsA", {classGuid ? GuidText(*classGuid) : "NULL",
-                                          Quote(enumerator), Ptr(parent), Hex(flags)});
+    ApiCall call("SetupDiGetClassDevsA", classGuid ? GuidText(*classGuid) : "NULL",
+                 Quote(enumerator), Ptr(parent), Hex(flags));
     if (!classGuid && !(flags & DIGCF_ALLCLASSES))
         return call.InvalidHandle(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.InvalidHandle(*error);
@@ -119,8 +119,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HW
 }
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
-    ApiCall call("SetupDiEnumDeviceInfo",
-                 {HandleText(set), Num(index), data ? "cbSize " + Num(data->cbSize) : "NULL"});
+    ApiCall call("SetupDiEnumDeviceInfo", HandleText(set), Num(index),
+                 data ? "cbSize " + Num(data->cbSize) : "NULL");
     if (auto error = call.Injected(ERROR_NO_MORE_ITEMS)) return call.Fail(*error);
     auto *devices = SetOf(call.m, set);
     if (!devices) return call.Fail(ERROR_INVALID_HANDLE);
@@ -136,8 +136,8 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA da
 
 BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id, DWORD idSize,
                                         PDWORD requiredSize) {
-    ApiCall call("SetupDiGetDeviceInstanceIdA",
-                 {HandleText(set), Ptr(data), Ptr(id), Num(idSize), Ptr(requiredSize)});
+    ApiCall call("SetupDiGetDeviceInstanceIdA", HandleText(set), Ptr(data), Ptr(id), Num(idSize),
+                 Ptr(requiredSize));
     if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.Fail(*error);
     Machine::ListedDevice *d;
     if (DWORD error = ElementOf(call.m, set, data, &d)) return call.Fail(error);
@@ -151,9 +151,8 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PST
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
                                               PDWORD type, LPBYTE buffer, DWORD bufferSize,
                                               PDWORD requiredSize) {
-    ApiCall call("SetupDiGetDeviceRegistryPropertyA",
-                 {HandleText(set), Ptr(data), Num(property), Ptr(type), Ptr(buffer),
-                  Num(bufferSize), Ptr(requiredSize)});
+    ApiCall call("SetupDiGetDeviceRegistryPropertyA", HandleText(set), Ptr(data), Num(property),
+                 Ptr(type), Ptr(buffer), Num(bufferSize), Ptr(requiredSize));
     if (auto error = call.Injected(ERROR_INVALID_DATA)) return call.Fail(*error);
     Machine::ListedDevice *d;
     if (DWORD error = ElementOf(call.m, set, data, &d)) return call.Fail(error);
@@ -180,7 +179,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA dat
 }
 
 BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
-    ApiCall call("SetupDiRemoveDevice", {HandleText(set), Ptr(data)});
+    ApiCall call("SetupDiRemoveDevice", HandleText(set), Ptr(data));
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Fail(*error);
     Machine &m = call.m;
     Machine::ListedDevice *d;
@@ -205,7 +204,7 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data) {
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    ApiCall call("SetupDiDestroyDeviceInfoList", {HandleText(set)});
+    ApiCall call("SetupDiDestroyDeviceInfoList", HandleText(set));
     if (auto error = call.Injected(ERROR_INVALID_HANDLE)) return call.Fail(*error);
     if (!call.m.deviceSets.erase(reinterpret_cast<std::uintptr_t>(set)))
         return call.Fail(ERROR_INVALID_HANDLE);

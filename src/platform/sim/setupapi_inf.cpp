@@ -155,7 +155,7 @@ std::string ClassNameOf(const Machine &m, const GUID &guid) {
 } // namespace
 
 HINF WINAPI SetupOpenInfFileA(PCSTR path, PCSTR infClass, DWORD style, PUINT errorLine) {
-    ApiCall call("SetupOpenInfFileA", {Quote(path), Quote(infClass), Hex(style), Ptr(errorLine)});
+    ApiCall call("SetupOpenInfFileA", Quote(path), Quote(infClass), Hex(style), Ptr(errorLine));
     if (errorLine) *errorLine = 0;
     if (!path) return call.InvalidHandle(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_FILE_NOT_FOUND)) return call.InvalidHandle(*error);
@@ -181,8 +181,7 @@ HINF WINAPI SetupOpenInfFileA(PCSTR path, PCSTR infClass, DWORD style, PUINT err
 }
 
 BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index, PINFCONTEXT context) {
-    ApiCall call("SetupGetLineByIndexA",
-                 {HandleText(inf), Quote(section), Num(index), Ptr(context)});
+    ApiCall call("SetupGetLineByIndexA", HandleText(inf), Quote(section), Num(index), Ptr(context));
     if (auto error = call.Injected(ERROR_LINE_NOT_FOUND)) return call.Fail(*error);
     const InfFile *file = InfOf(call.m, inf);
     if (!file) return call.Fail(ERROR_INVALID_HANDLE);
@@ -201,9 +200,8 @@ BOOL WINAPI SetupGetLineByIndexA(HINF inf, PCSTR section, DWORD index, PINFCONTE
 
 BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCSTR key, PSTR buffer,
                               DWORD bufferSize, PDWORD requiredSize) {
-    ApiCall call("SetupGetLineTextA",
-                 {Ptr(context), inf ? HandleText(inf) : "NULL", Quote(section), Quote(key),
-                  Ptr(buffer), Num(bufferSize), Ptr(requiredSize)});
+    ApiCall call("SetupGetLineTextA", Ptr(context), inf ? HandleText(inf) : "NULL", Quote(section),
+                 Quote(key), Ptr(buffer), Num(bufferSize), Ptr(requiredSize));
     if (auto error = call.Injected(ERROR_LINE_NOT_FOUND)) return call.Fail(*error);
     const InfFile *file = InfOf(call.m, context ? context->CurrentInf : inf);
     if (!file) return call.Fail(ERROR_INVALID_HANDLE);
@@ -230,7 +228,7 @@ BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCST
 }
 
 void WINAPI SetupCloseInfFile(HINF inf) {
-    ApiCall call("SetupCloseInfFile", {HandleText(inf)});
+    ApiCall call("SetupCloseInfFile", HandleText(inf));
     if (call.Injected(ERROR_INVALID_HANDLE)) {
         call.Value(0, "not closed");
         return;
@@ -245,8 +243,8 @@ void WINAPI SetupCloseInfFile(HINF inf) {
 // class of that name (GUID_NULL when none is).
 BOOL WINAPI SetupDiGetINFClassA(PCSTR infPath, LPGUID classGuid, PSTR className,
                                 DWORD classNameSize, PDWORD requiredSize) {
-    ApiCall call("SetupDiGetINFClassA", {Quote(infPath), Ptr(classGuid), Ptr(className),
-                                         Num(classNameSize), Ptr(requiredSize)});
+    ApiCall call("SetupDiGetINFClassA", Quote(infPath), Ptr(classGuid), Ptr(className),
+                 Num(classNameSize), Ptr(requiredSize));
     if (!infPath || !classGuid || (!className && classNameSize))
         return call.Fail(ERROR_INVALID_PARAMETER);
     if (auto error = call.Injected(ERROR_FILE_NOT_FOUND)) return call.Fail(*error);
@@ -277,9 +275,8 @@ BOOL WINAPI SetupDiGetINFClassA(PCSTR infPath, LPGUID classGuid, PSTR className,
 // only when more classes bear it than the list holds.
 BOOL WINAPI SetupDiClassGuidsFromNameExA(PCSTR className, LPGUID guids, DWORD guidsSize,
                                          PDWORD requiredSize, PCSTR machine, PVOID reserved) {
-    ApiCall call("SetupDiClassGuidsFromNameExA",
-                 {Quote(className), Ptr(guids), Num(guidsSize), Ptr(requiredSize), Quote(machine),
-                  Ptr(reserved)});
+    ApiCall call("SetupDiClassGuidsFromNameExA", Quote(className), Ptr(guids), Num(guidsSize),
+                 Ptr(requiredSize), Quote(machine), Ptr(reserved));
     if (!className || reserved || (!guids && guidsSize)) return call.Fail(ERROR_INVALID_PARAMETER);
     if (machine && *machine) return call.Fail(ERROR_INVALID_MACHINENAME);
     if (auto error = call.Injected(ERROR_INVALID_CLASS)) return call.Fail(*error);

@@ -35,8 +35,8 @@ std::string ProductToRemove(const std::string &parameters) {
 
 HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                LPCSTR directory, INT show) {
-    ApiCall call("ShellExecuteA", {Ptr(owner), Quote(verb), Quote(file), Quote(parameters),
-                                   Quote(directory), Num(show)});
+    ApiCall call("ShellExecuteA", Ptr(owner), Quote(verb), Quote(file), Quote(parameters),
+                 Quote(directory), Num(show));
     // ShellExecute reports failure as a value of 32 or less (2: file not found).
     if (auto error = call.Injected(ERROR_FILE_NOT_FOUND)) {
         call.m.lastError = *error;

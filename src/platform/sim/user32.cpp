@@ -22,7 +22,7 @@ TopLevelWindow *WindowOf(Machine &m, HWND handle) {
 } // namespace
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    ApiCall call("MessageBoxA", {Ptr(owner), Quote(text), Quote(caption), Hex(type)});
+    ApiCall call("MessageBoxA", Ptr(owner), Quote(text), Quote(caption), Hex(type));
     if (auto error = call.Injected(ERROR_INVALID_WINDOW_HANDLE)) {
         call.m.lastError = *error;
         return call.Value(0, "0");
@@ -33,7 +33,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 HWND WINAPI FindWindowA(LPCSTR className, LPCSTR windowName) {
-    ApiCall call("FindWindowA", {Quote(className), Quote(windowName)});
+    ApiCall call("FindWindowA", Quote(className), Quote(windowName));
     if (auto error = call.Injected(ERROR_CANNOT_FIND_WND_CLASS)) {
         call.m.lastError = *error;
         return call.Value<HWND>(nullptr, "NULL");
@@ -50,8 +50,8 @@ HWND WINAPI FindWindowA(LPCSTR className, LPCSTR windowName) {
 }
 
 LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    ApiCall call("SendMessageA", {Hex(reinterpret_cast<std::uintptr_t>(window)), Hex(message),
-                                  Num(static_cast<std::int64_t>(wParam)), Num(lParam)});
+    ApiCall call("SendMessageA", Hex(reinterpret_cast<std::uintptr_t>(window)), Hex(message),
+                 Num(static_cast<std::int64_t>(wParam)), Num(lParam));
     if (auto error = call.Injected(ERROR_INVALID_WINDOW_HANDLE)) {
         call.m.lastError = *error;
         return call.Value<LRESULT>(0, "0");
