@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the tests need on Debian 12 and runs them all: the unit
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# Windows build, whose end-to-end tests run the real program under Wine.
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of
+# every fuzz target, then the Windows build, whose end-to-end tests run the
+# real program under Wine. FUZZ_SECONDS sets the time per fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-install_packages cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
-    g++-mingw-w64-i686 wine wine32 xvfb xdotool wixl imagemagick
+install_packages cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev \
+    libbenchmark-dev g++-mingw-w64-i686 wine wine32 xvfb xdotool wixl imagemagick
 
 cmake --preset linux-asan
 cmake --build --preset linux-asan
 ctest --preset linux-asan -j2
+
+bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 cmake --preset mingw-i686
 cmake --build --preset mingw-i686

@@ -37,6 +37,11 @@ bool ReadInfLineField(HINF inf, const char *section, int index, std::string &fie
     if (!SetupGetLineTextA(&context, nullptr, nullptr, nullptr, line, kTextBufferSize, &required))
         return false;
 
+    field = LineField(line);
+    return true;
+}
+
+std::string LineField(const char *line) {
     char text[kTextBufferSize];
     std::memset(text, 0, sizeof text);
     bool inField = false;
@@ -50,8 +55,7 @@ bool ReadInfLineField(HINF inf, const char *section, int index, std::string &fie
         }
     }
     text[out] = '\0';
-    field = text;
-    return true;
+    return text;
 }
 
 bool GetInfClassGuid(GUID &guid) {

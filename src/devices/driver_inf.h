@@ -21,6 +21,10 @@ int CountInfLines(HINF inf, const char *section);
 // the line). False, leaving `field` as it was, when the line or its text
 // cannot be read.
 bool ReadInfLineField(HINF inf, const char *section, int index, std::string &field);
+// The text between the first and the second comma of a line text (of at
+// most kTextBufferSize bytes), or between the first comma and the end; the
+// empty text when there is no comma.
+std::string LineField(const char *line);
 
 // The setup class the INF names, as the device installer resolves it by
 // name. False, leaving `guid` as it was, when it cannot be resolved.

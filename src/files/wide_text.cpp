@@ -48,25 +48,6 @@ bool ReadWhole(const std::string &path, Content &content) {
     return ok;
 }
 
-// Offset of the first match, or `size` when there is none. Only the bytes at
-// even distance from the start are compared; the high bytes in between are not.
-std::size_t FindWide(const unsigned char *data, std::size_t size, const std::string &search) {
-    const std::size_t m = search.size();
-    const unsigned char first = static_cast<unsigned char>(search[0]);
-    for (std::size_t s = 0; s < size; ++s) {
-        // Candidates start only where the first character is.
-        const void *next = std::memchr(data + s, first, size - s);
-        if (!next) break;
-        s = static_cast<std::size_t>(static_cast<const unsigned char *>(next) - data);
-        std::size_t k = 1;
-        while (k < m && s + 2 * k < size &&
-               data[s + 2 * k] == static_cast<unsigned char>(search[k]))
-            ++k;
-        if (k == m) return s;
-    }
-    return size;
-}
-
 struct Piece {
     const unsigned char *bytes;
     DWORD size;
@@ -105,6 +86,23 @@ bool ReplaceWith(const std::string &path, const std::vector<Piece> &pieces,
 
 } // namespace
 
+std::size_t FindWideText(const unsigned char *data, std::size_t size, const std::string &search) {
+    const std::size_t m = search.size();
+    const unsigned char first = static_cast<unsigned char>(search[0]);
+    for (std::size_t s = 0; s < size; ++s) {
+        // Candidates start only where the first character is.
+        const void *next = std::memchr(data + s, first, size - s);
+        if (!next) break;
+        s = static_cast<std::size_t>(static_cast<const unsigned char *>(next) - data);
+        std::size_t k = 1;
+        while (k < m && s + 2 * k < size &&
+               data[s + 2 * k] == static_cast<unsigned char>(search[k]))
+            ++k;
+        if (k == m) return s;
+    }
+    return size;
+}
+
 int ReplaceWideTextInFile(std::string path, std::string search, std::string replacement) {
     if (search.empty() || !FileIsPresent(path)) return 0;
     MoveFileExFunction moveFileEx = FindMoveFileEx();
@@ -115,7 +113,7 @@ int ReplaceWideTextInFile(std::string path, std::string search, std::string repl
 
     const unsigned char *data = old.bytes.get();
     const std::size_t n = old.size;
-    const std::size_t s = FindWide(data, n, search);
+    const std::size_t s = FindWideText(data, n, search);
     // A match takes 2m bytes (fewer when its last high byte lies past the
     // end) and gives 2r.
     std::size_t tail = s < n ? (s + 2 * search.size() < n ? s + 2 * search.size() : n) : n;

@@ -1,6 +1,7 @@
 // Patching a text file stored as UTF-16 little-endian.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Replaces the first occurrence of `search` in the file at `path` by
@@ -17,3 +18,8 @@
 // content goes to a file of its own in the same directory, which then takes
 // the old file's place in one step (Windows NT only; elsewhere the result is 0).
 int ReplaceWideTextInFile(std::string path, std::string search, std::string replacement);
+
+// Offset of the first match of `search` (not empty) in `data`, or `size`
+// when there is none: search[k] is compared with data[s + 2k], which must lie
+// inside the data; the bytes in between, the high bytes, are not compared.
+std::size_t FindWideText(const unsigned char *data, std::size_t size, const std::string &search);
