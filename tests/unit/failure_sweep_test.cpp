@@ -20,7 +20,8 @@ struct RunResult {
     int exitCode = -1;
     std::uint64_t calls = 0;
     std::vector<sim::MessageBoxShown> messages;
-    std::string failedCall; // name of the call the fault rule failed
+    std::string failedCall;         // name of the call the fault rule failed
+    std::vector<std::string> names; // of every call, in order
     simio::Snapshot before, after;
 };
 
@@ -57,8 +58,12 @@ class ExampleRunner {
         sim::Install(nullptr);
         run.after = simio::TakeSnapshot(m);
         run.calls = m.calls.Count();
+        for (const auto &record : m.calls.Records())
+            run.names.push_back(record.name);
         if (fault && fault->sequence && fault->sequence <= run.calls)
-            run.failedCall = m.calls.Records()[fault->sequence - 1].name;
+            run.failedCall = fault->effect == sim::Fault::Effect::Fail
+                                 ? m.calls.Records()[fault->sequence - 1].name
+                                 : "";
         run.messages = m.messageBoxes;
         return run;
     }
@@ -127,10 +132,32 @@ TEST(FailureSweep, EveryCallFailingInTurnKeepsThePromise) {
         }
         ASSERT_FALSE(kept.empty());
 
+        // Every call fails in turn; then every call that reports a count or
+        // a length reports too few bytes or far too many.
+        std::vector<sim::Fault> faults;
         for (std::uint64_t k = 1; k <= clean.calls; ++k) {
-            SCOPED_TRACE(std::string(name) + ", call " + std::to_string(k) + " fails");
             sim::Fault fault;
             fault.sequence = k;
+            faults.push_back(fault);
+            const std::string &call = clean.names[k - 1];
+            if (call == "ReadFile" || call == "WriteFile") {
+                fault.effect = sim::Fault::Effect::ShortCount;
+                faults.push_back(fault);
+            }
+            if (call == "RegQueryValueExA" || call == "RegEnumKeyExA" ||
+                call == "GetWindowsDirectoryA" || call == "SetFilePointer" ||
+                call == "SetupDiGetDeviceInstanceIdA" ||
+                call == "SetupDiGetDeviceRegistryPropertyA" || call == "SetupGetLineTextA") {
+                fault.effect = sim::Fault::Effect::OversizedLength;
+                faults.push_back(fault);
+            }
+        }
+        static const char *const kEffects[] = {"fails", "reports a short count",
+                                               "reports an oversized length"};
+        for (const sim::Fault &fault : faults) {
+            SCOPED_TRACE(std::string(name) + ", call " + std::to_string(fault.sequence) + " (" +
+                         clean.names[fault.sequence - 1] + ") " +
+                         kEffects[static_cast<int>(fault.effect)]);
             RunResult run = runner.Once(&fault);
             ++runs;
             EXPECT_EQ(run.exitCode, 0);

@@ -41,7 +41,9 @@ LONG EnumKey(ApiCall &call, HKEY key, DWORD index, LPSTR name, DWORD capacity, D
     if (!child) return call.Status(ERROR_NO_MORE_ITEMS);
     if (!name || child->name.size() + 1 > capacity) return call.Status(ERROR_MORE_DATA);
     std::memcpy(name, child->name.c_str(), child->name.size() + 1);
-    if (length) *length = static_cast<DWORD>(child->name.size());
+    if (length)
+        *length =
+            call.OversizedLength() ? ApiCall::kOversized : static_cast<DWORD>(child->name.size());
     return call.Status(ERROR_SUCCESS, Quote(child->name.c_str()));
 }
 
@@ -104,7 +106,7 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD ty
         return call.Status(ERROR_MORE_DATA, "needs " + Num(needed));
     }
     if (data && needed) std::memcpy(data, value.data.data(), needed);
-    if (dataSize) *dataSize = needed;
+    if (dataSize) *dataSize = call.OversizedLength() ? ApiCall::kOversized : needed;
     return call.Status(ERROR_SUCCESS, ValueText(value));
 }
 

@@ -22,6 +22,14 @@ class ApiCall {
         return m.calls.InjectedError(sequence_, defaultError);
     }
 
+    // Whether a fault rule makes this call report fewer bytes than it moved,
+    // or a length far beyond the caller's buffer.
+    bool ShortCount() { return m.calls.Distorted(sequence_, Fault::Effect::ShortCount); }
+    bool OversizedLength() {
+        return m.calls.Distorted(sequence_, Fault::Effect::OversizedLength);
+    }
+    static constexpr DWORD kOversized = 0x10000;
+
     // Registry style: the result is the error code.
     LONG Status(LONG status, const std::string &detail = {}) {
         Finish(status == ERROR_SUCCESS ? "0" : "error " + std::to_string(status), detail);

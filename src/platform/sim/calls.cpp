@@ -32,29 +32,33 @@ void CallLog::End(std::uint64_t sequence, std::string result) {
     }
 }
 
-std::optional<DWORD> CallLog::InjectedError(std::uint64_t sequence, DWORD defaultError) {
+bool CallLog::Matches(Rule &rule, std::uint64_t sequence) {
+    const Fault &f = rule.fault;
+    if (f.sequence) return f.sequence == sequence;
     const CallRecord *call = nullptr;
     for (auto it = records_.rbegin(); it != records_.rend() && !call; ++it)
         if (it->sequence == sequence) call = &*it;
-    if (!call) return std::nullopt;
-    for (Rule &rule : rules_) {
-        const Fault &f = rule.fault;
-        bool match;
-        if (f.sequence) {
-            match = f.sequence == sequence;
-        } else {
-            match = f.name == call->name;
-            if (match && !f.argContains.empty()) {
-                std::string joined;
-                for (const auto &a : call->args)
-                    joined += a + "\n";
-                match = joined.find(f.argContains) != std::string::npos;
-            }
-            if (match && f.occurrence) match = ++rule.seen == f.occurrence;
-        }
-        if (match) return f.error ? f.error : defaultError;
+    if (!call || f.name != call->name) return false;
+    if (!f.argContains.empty()) {
+        std::string joined;
+        for (const auto &a : call->args)
+            joined += a + "\n";
+        if (joined.find(f.argContains) == std::string::npos) return false;
     }
+    return !f.occurrence || ++rule.seen == f.occurrence;
+}
+
+std::optional<DWORD> CallLog::InjectedError(std::uint64_t sequence, DWORD defaultError) {
+    for (Rule &rule : rules_)
+        if (rule.fault.effect == Fault::Effect::Fail && Matches(rule, sequence))
+            return rule.fault.error ? rule.fault.error : defaultError;
     return std::nullopt;
+}
+
+bool CallLog::Distorted(std::uint64_t sequence, Fault::Effect effect) {
+    for (Rule &rule : rules_)
+        if (rule.fault.effect == effect && Matches(rule, sequence)) return true;
+    return false;
 }
 
 void CallLog::AddFault(Fault fault) {

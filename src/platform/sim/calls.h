@@ -26,6 +26,11 @@ struct CallRecord {
 // call (1-based, 0 = every one). A rule with `sequence` > 0 matches the call
 // at that position among all calls, whatever its name.
 struct Fault {
+    // What the matching call does: fail with `error`, or succeed but report
+    // fewer bytes than asked for (ReadFile, WriteFile), or report a length
+    // far beyond the caller's buffer where the call reports one.
+    enum class Effect { Fail, ShortCount, OversizedLength };
+    Effect effect = Effect::Fail;
     std::string name;
     std::string argContains;
     unsigned occurrence = 0;
@@ -40,6 +45,8 @@ class CallLog {
 
     // The error a fault rule sets for the call that has just begun, if any.
     std::optional<DWORD> InjectedError(std::uint64_t sequence, DWORD defaultError);
+    // Whether a rule with that (non-failing) effect matches the call.
+    bool Distorted(std::uint64_t sequence, Fault::Effect effect);
 
     void AddFault(Fault fault);
     void ClearFaults();
@@ -60,6 +67,8 @@ class CallLog {
     std::function<void(const CallRecord &)> onBegin;
 
   private:
+    struct Rule;
+    bool Matches(Rule &rule, std::uint64_t sequence);
     struct Rule {
         Fault fault;
         unsigned seen = 0;

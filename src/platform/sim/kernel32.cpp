@@ -25,6 +25,7 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     // Too small a buffer: the size needed, terminator included, and nothing written.
     if (!buffer || length + 1 > size) return call.Value(length + 1, Num(length + 1));
     std::memcpy(buffer, dir.c_str(), length + 1);
+    if (call.OversizedLength()) return call.Value(ApiCall::kOversized, Num(ApiCall::kOversized));
     return call.Value(length, Num(length) + " [" + Quote(dir.c_str()) + "]");
 }
 

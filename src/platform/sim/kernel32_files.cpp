@@ -275,6 +275,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
     ::lseek(f->fd, target, SEEK_SET);
     if (distanceHigh) *distanceHigh = static_cast<LONG>(target >> 32);
     call.m.lastError = ERROR_SUCCESS;
+    if (call.OversizedLength()) target += ApiCall::kOversized; // reported, not moved to
     return call.Value(static_cast<DWORD>(target & 0xFFFFFFFF), Num(target));
 }
 
@@ -289,6 +290,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
     if (!f) return call.Fail(ERROR_INVALID_HANDLE);
     if (!(f->access & GENERIC_READ)) return call.Fail(ERROR_ACCESS_DENIED);
     if (toRead && !buffer) return call.Fail(ERROR_NOACCESS);
+    if (call.ShortCount()) toRead /= 2;
     DWORD done = 0;
     while (done < toRead) {
         ssize_t n = ::read(f->fd, static_cast<char *>(buffer) + done, toRead - done);
@@ -312,6 +314,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
     if (!f) return call.Fail(ERROR_INVALID_HANDLE);
     if (!(f->access & GENERIC_WRITE)) return call.Fail(ERROR_ACCESS_DENIED);
     if (toWrite && !buffer) return call.Fail(ERROR_NOACCESS);
+    if (call.ShortCount()) toWrite /= 2;
     DWORD done = 0;
     while (done < toWrite) {
         ssize_t n = ::write(f->fd, static_cast<const char *>(buffer) + done, toWrite - done);

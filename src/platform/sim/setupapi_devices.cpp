@@ -145,6 +145,7 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PST
     if (requiredSize) *requiredSize = needed;
     if (!id || idSize < needed) return call.Fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(id, d->instanceId.c_str(), needed);
+    if (requiredSize && call.OversizedLength()) *requiredSize = ApiCall::kOversized;
     return call.Ok(Quote(id));
 }
 
@@ -175,6 +176,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA dat
     if (type) *type = v.type;
     if (!buffer || bufferSize < needed) return call.Fail(ERROR_INSUFFICIENT_BUFFER);
     if (needed) std::memcpy(buffer, bytes.data(), needed);
+    if (requiredSize && call.OversizedLength()) *requiredSize = ApiCall::kOversized;
     return call.Ok(ValueText(v));
 }
 

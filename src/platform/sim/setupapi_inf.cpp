@@ -224,6 +224,7 @@ BOOL WINAPI SetupGetLineTextA(PINFCONTEXT context, HINF inf, PCSTR section, PCST
         if (bufferSize < needed) return call.Fail(ERROR_INSUFFICIENT_BUFFER);
         std::memcpy(buffer, text.c_str(), needed);
     }
+    if (requiredSize && call.OversizedLength()) *requiredSize = ApiCall::kOversized;
     return call.Ok(Quote(text.c_str()));
 }
 
