@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks (linux preset, optimised). Results go to
+# standard output; pass --tiny for a one-iteration smoke run. The regedit
+# comparison needs Wine (installed by tools/test.sh) and takes a few minutes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+install_packages cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev >&2
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target reg_io_bench uninstall_bench wide_text_bench >/dev/null
+for b in wide_text_bench uninstall_bench reg_io_bench; do
+    ./build/linux/bench/$b "$@"
+done
