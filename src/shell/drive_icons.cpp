@@ -10,8 +10,11 @@ const char kDriveIcons[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explor
 // Empties the default value of `path` below the drive-icon key, if it opens.
 void EmptyDefaultValue(HKEY driveIcons, const std::string &path) {
     HKEY key = nullptr;
+    // No data, length 0. The data pointer is an empty text rather than null:
+    // Windows 9x takes a text value's length from the text and refuses a
+    // null one, while NT stores the 0 bytes it is given either way.
     if (RegOpenKeyA(driveIcons, path.c_str(), &key) == ERROR_SUCCESS)
-        RegSetValueExA(key, nullptr, 0, REG_SZ, nullptr, 0);
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(""), 0);
     if (key) RegCloseKey(key);
 }
 

@@ -57,7 +57,21 @@ TEST(ClearDriveIcons, OnNtEmptiesIconAndLabelOfMarkedEntriesItMayNotDelete) {
     EXPECT_EQ(m.Value(kIcons + "\\E\\DefaultLabel", ""), "REG_SZ \"\"");
     EXPECT_FALSE(m.HasKey(kIcons + "\\H\\DefaultLabel"));
     EXPECT_EQ(m.CallsTo("RegSetValueExA").size(), 4u);
+    // The default value, REG_SZ, an empty text as data, length 0.
+    for (const std::string &call : m.CallsTo("RegSetValueExA"))
+        EXPECT_NE(call.find(", NULL, 0, 1, &, 0) = 0"), std::string::npos) << call;
     ExpectOthersUntouched(m);
+}
+
+TEST(ClearDriveIcons, On9xAnEntryThatCannotBeDeletedIsEmptiedToo) {
+    TestMachine m;
+    TestMachine::Win98(m);
+    AddEntries(m);
+    m.Fail("RegDeleteKeyA", ERROR_ACCESS_DENIED, 0, "\"E\"");
+    EXPECT_TRUE(ClearDriveIcons(0xFFFFFFFF));
+    EXPECT_EQ(m.Value(kIcons + "\\E\\DefaultIcon", ""), "REG_SZ \"\"");
+    EXPECT_EQ(m.Value(kIcons + "\\E\\DefaultLabel", ""), "REG_SZ \"\"");
+    EXPECT_FALSE(m.HasKey(kIcons + "\\H"));
 }
 
 TEST(ClearDriveIcons, On9xDeletesMarkedEntriesWithEverythingBelowThem) {
