@@ -56,6 +56,9 @@ def stamp(name, size=512):
 class Scenario:
     name = ""
     version = None  # Wine version for UnInstall.exe; None leaves the prefix default
+    # The version record Wine reports for it, for the simulated machine of the differential
+    # check: platform (1 Windows 9x, 2 NT), major, minor, build, service-pack text.
+    sim_version = None
     reg_files = ["drive-icons-nt.reg"]
     companion_window = True
     device_enumerators = {"USB", "XBUS", "XDISK"}
@@ -161,6 +164,7 @@ class Win98(Scenario):
 
     name = "win98"
     version = "win98"
+    sim_version = (1, 4, 10, 2222, " A ")
     reg_files = ["drive-icons-98.reg", "win98-devices.reg"]
 
     D0 = "USB\\VID_1234&PID_5678\\0001"
@@ -223,6 +227,7 @@ class Win2k(Scenario):
 
     name = "win2k"
     version = "win2k"
+    sim_version = (2, 5, 0, 2195, "Service Pack 4")
     reg_files = ["drive-icons-nt.reg", "win2k-control-sets.reg"]
     expect_deleted_files = [SP3_DRIVER]
     box_checks = {"file:" + SP3_DRIVER: False}
@@ -250,6 +255,7 @@ class Win2kSp3(Scenario):
     driver is left as it is; only the drive icons are emptied."""
 
     name = "win2k-sp3"
+    sim_version = (2, 5, 0, 2195, "Service Pack 3")  # from win2k-sp3.reg
     reg_files = ["drive-icons-nt.reg", "win2k-control-sets.reg", "win2k-sp3.reg"]
     expect_values = ICONS_NT_VALUES
     box_checks = {"file:" + SP3_DRIVER: True}
@@ -265,6 +271,7 @@ class WinXp(Scenario):
 
     name = "winxp"
     version = "winxp"
+    sim_version = (2, 5, 1, 2600, "Service Pack 3")
     reg_files = ["drive-icons-nt.reg", "win2k-control-sets.reg", "win98-devices.reg"]
     companion_window = False
     expect_values = ICONS_NT_VALUES
