@@ -120,8 +120,13 @@ def win2k_files(data):
     }
 
 
-# Drive icons, Windows 98: RegDeleteKey removes a letter key with everything below it.
-ICONS_98_DELETED = [ICONS + "\\E", ICONS + "\\Z", ICONS + "\\[", ICONS + "\\`"]
+# Drive icons, Windows 98: RegDeleteKey removes a letter key with everything below it.  Not
+# in Wine, for Y: its Windows 9x RegDeleteKey deletes DefaultIcon, stops at DefaultLabel (a
+# name not shorter than the one before) and fails; the program's fallback, an empty default
+# value without text, is refused as Windows 9x refuses it, so the label stays as it was.
+# The differential check names this as Wine's own.
+ICONS_98_DELETED = [ICONS + "\\E", ICONS + "\\Z", ICONS + "\\[", ICONS + "\\`",
+                    ICONS + "\\Y\\DefaultIcon"]
 
 # Drive icons, NT: a letter key that has subkeys (ZEVDRIVE at least) cannot be deleted, so
 # the default values of its DefaultIcon and DefaultLabel keys become empty strings.  No
