@@ -10,6 +10,10 @@
         the program under its own Xvfb display, answers the final message box (keeping a
         screenshot of it) and checks what the run left on the machine.
 
+    e2e.py diff SCENARIO --work DIR --sim uninstall-sim
+        Runs the scenario's machine in the simulator and compares its result with the result
+        that `run` kept of the Wine run (differential.py).
+
     e2e.py imports --objdump OBJDUMP --exe UnInstall.exe --expected imports.txt
         Compares the program's imports and subsystem version with the reviewed list.
 """
@@ -24,6 +28,7 @@ import sys
 import time
 from pathlib import Path
 
+import differential
 import scenarios
 import winreg_export
 
@@ -105,17 +110,7 @@ class Wine:
 
     def host(self, windows_path):
         """Host path of a C:\\ path (components matched without regard to case)."""
-        path = windows_path.replace("\\", "/")
-        if not path.lower().startswith("c:/"):
-            raise ValueError(windows_path)
-        result = self.prefix / "drive_c"
-        for part in [p for p in path[3:].split("/") if p]:
-            match = None
-            if result.is_dir():
-                match = next((c for c in result.iterdir() if c.name.lower() == part.lower()),
-                             None)
-            result = match if match is not None else result / part
-        return result
+        return differential.host_path(self.prefix / "drive_c", windows_path)
 
     def run(self, args, timeout=120, check=True, capture=False):
         with open(self.logfile, "ab") as out:
@@ -422,6 +417,7 @@ def run_scenario(name, work, artifacts, exe):
             # before the registry is taken down.
             pre_devices = list_devices(wine)
             pre = wine.export_hklm(run_dir / "before.reg")
+            listing = differential.list_fixture_dirs(wine.host, installed)
             if not (COMPANION_KEY.lower() in pre
                     and (prefix / "drive_c" / COMPANION_FILE).is_file()):
                 raise HarnessError("the companion product is not installed before the run")
@@ -477,6 +473,10 @@ def run_scenario(name, work, artifacts, exe):
             check_registry(findings, scenario, pre, post)
             check_files(findings, scenario, wine, installed)
             check_devices(findings, scenario, pre_devices, post_devices)
+            differential.save_wine_result(run_dir, wine.host, installed, listing, {
+                "message_box": "box appeared" in probe_lines,
+                "exit_code": rc,
+                "window_closed": closed.exists() and "WM_CLOSE" in closed.read_text()})
         finally:
             for proc in (probe, program, quorbe):
                 if proc is not None and proc.poll() is None:
@@ -564,12 +564,16 @@ def main(argv):
     r.add_argument("--work", required=True)
     r.add_argument("--artifacts", required=True)
     r.add_argument("--exe", required=True)
+    d = sub.add_parser("diff")
+    d.add_argument("scenario", choices=scenarios.names())
+    d.add_argument("--work", required=True)
+    d.add_argument("--sim", required=True)
     i = sub.add_parser("imports")
     i.add_argument("--objdump", required=True)
     i.add_argument("--exe", required=True)
     i.add_argument("--expected", required=True)
     args = parser.parse_args(argv)
-    for name in ("work", "artifacts", "fixtures", "wxs", "exe", "expected"):
+    for name in ("work", "artifacts", "fixtures", "wxs", "exe", "expected", "sim"):
         if getattr(args, name, None):
             setattr(args, name, str(Path(getattr(args, name)).resolve()))
     try:
@@ -577,10 +581,14 @@ def main(argv):
             return make_template(args.work, args.fixtures, args.wxs)
         if args.command == "imports":
             return check_imports(args.objdump, args.exe, args.expected)
+        if args.command == "diff":
+            return differential.check(scenarios.get(args.scenario), HERE / "data", args.work,
+                                       args.sim)
         if not Path(args.exe).is_file():
             raise HarnessError("program not built: %s" % args.exe)
         return run_scenario(args.scenario, args.work, args.artifacts, args.exe)
-    except (HarnessError, subprocess.SubprocessError, OSError, ValueError) as e:
+    except (HarnessError, differential.HarnessError, subprocess.SubprocessError, OSError,
+            ValueError) as e:
         log("ERROR:", e)
         return 2
 

@@ -140,6 +140,43 @@ TEST(SimRegistry, SetValueStoresTheBytesGivenAndTheDefaultValue) {
     RegCloseKey(key);
 }
 
+TEST(SimRegistry, Windows9xMeasuresAStringItselfAndRefusesOneWithoutText) {
+    TestMachine m;
+    TestMachine::Win98(m);
+    const std::string icon = "HKLM\\S\\E\\DefaultIcon";
+    m.SetString(icon, "", "zev.ico,0");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "S\\E\\DefaultIcon", &key), ERROR_SUCCESS);
+    auto size = [&](const char *name) {
+        return m.registry.FindPath(icon)->values[name].data.size();
+    };
+
+    // No text: refused, and the value keeps what it held.
+    EXPECT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, nullptr, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(m.Value(icon, ""), "REG_SZ \"zev.ico,0\"");
+    // The length given does not count: the text to its first zero, and that zero.
+    const char text[] = "This\0Breaks";
+    const BYTE *bytes = reinterpret_cast<const BYTE *>(text);
+    EXPECT_EQ(RegSetValueExA(key, "A", 0, REG_SZ, bytes, sizeof text), ERROR_SUCCESS);
+    EXPECT_EQ(size("A"), 5u);
+    EXPECT_EQ(RegSetValueExA(key, "B", 0, REG_SZ, reinterpret_cast<const BYTE *>(""), 0),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size("B"), 1u);
+    // Other types keep the length they are given, as on Windows NT.
+    EXPECT_EQ(RegSetValueExA(key, "C", 0, REG_EXPAND_SZ, bytes, 2), ERROR_SUCCESS);
+    EXPECT_EQ(size("C"), 2u);
+    RegCloseKey(key);
+
+    // Windows NT stores a REG_SZ without text as no bytes at all.
+    TestMachine nt;
+    TestMachine::Win2000(nt, "Service Pack 4");
+    nt.SetString(icon, "", "zev.ico,0");
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "S\\E\\DefaultIcon", &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
+    EXPECT_EQ(nt.registry.FindPath(icon)->values[""].data.size(), 0u);
+    RegCloseKey(key);
+}
+
 TEST(SimRegistry, EveryCallIsRecordedAndCanBeMadeToFail) {
     TestMachine m;
     m.Key("HKLM\\System\\ControlSet001");

@@ -114,6 +114,12 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
                            DWORD dataSize) {
     ApiCall call("RegSetValueExA", KeyText(key), Quote(name), Num(reserved), Num(type), Ptr(data),
                  Num(dataSize));
+    // Windows 9x measures a REG_SZ itself, up to and with its terminator,
+    // whatever length it is given; without text it has nothing to measure.
+    if (call.m.IsWin9x() && type == REG_SZ) {
+        if (!data) return call.Status(ERROR_INVALID_PARAMETER);
+        dataSize = static_cast<DWORD>(std::strlen(reinterpret_cast<const char *>(data)) + 1);
+    }
     if (!data && dataSize) return call.Status(ERROR_NOACCESS);
     if (auto error = call.Injected(ERROR_ACCESS_DENIED)) return call.Status(*error);
     RegKey *k;
