@@ -56,9 +56,8 @@ WINE_DIFFERENCES = {
     "9x-delete":
         "Wine's Windows 9x RegDeleteKeyA deletes a tree by enumerating index 0 with a name "
         "length it never resets, so it stops at a subkey whose name is not shorter than the "
-        "one deleted before it and the key stays; Windows 98 deletes the whole tree (and the "
-        "program's fallback of emptying the icon and label values is refused by Wine's "
-        "Windows 9x RegSetValueExA, as by Windows 98, since it passes no text)",
+        "one deleted before it and the key stays; Windows 98 deletes the whole tree. Where the "
+        "delete fails the program empties the icon and label values that are left",
 }
 
 NOTES = [
@@ -213,10 +212,19 @@ def wine9x_delete(view, path, gone):
     return True
 
 
+def after_fallback(view, letter, path):
+    """The values `path` holds once the program has answered a failed delete of `letter`:
+    as before, but the default values of its DefaultIcon and DefaultLabel keys empty."""
+    values = dict(view[path].values)
+    if path in ((letter + "\\DefaultIcon").lower(), (letter + "\\DefaultLabel").lower()):
+        values[""] = ("", ("sz", ""))
+    return values
+
+
 def adjust_9x_deletes(sim_before, sim_after, wine_before, wine_after, adjust):
     """For each tree the simulator deleted whole but Wine kept part of: when what Wine kept is
-    exactly what its Windows 9x RegDeleteKeyA leaves, with its values as they were, take it out
-    of Wine's result."""
+    exactly what its Windows 9x RegDeleteKeyA leaves, with its values as they were but for the
+    icon and label the program empties after a failed delete, take it out of Wine's result."""
     out = copy_view(wine_after)
     for path, key in sim_before.items():
         parent = key.path.rsplit("\\", 1)[0] if "\\" in key.path else ""
@@ -227,7 +235,7 @@ def adjust_9x_deletes(sim_before, sim_after, wine_before, wine_after, adjust):
         predicted = {p for p in wine_before if under(p, key.path)} - gone
         kept = {p for p in out if under(p, key.path)}
         if predicted and kept == predicted and all(
-                out[p].values == wine_before[p].values for p in kept):
+                out[p].values == after_fallback(wine_before, key.path, p) for p in kept):
             for p in kept:
                 del out[p]
             adjust.add("9x-delete", key.path)

@@ -132,14 +132,21 @@ class Windows9xDelete(unittest.TestCase):
         kept = {p: k for p, k in before.items() if p not in (
             (ICONS + "\\E\\DefaultIcon").lower(), (ICONS + "\\F").lower(),
             (ICONS + "\\F\\DefaultIcon").lower(), (ICONS + "\\F\\ZEVDRIVE").lower())}
+        # What the model keeps, with the label the program empties after the failed delete.
+        emptied = d.copy_view(kept)
+        emptied[(ICONS + "\\E\\DefaultLabel").lower()].values[""] = ("", ("sz", ""))
         adjust = d.Adjustments()
-        out = d.adjust_9x_deletes(before, sim_after, before, kept, adjust)
+        out = d.adjust_9x_deletes(before, sim_after, before, emptied, adjust)
         self.assertEqual(d.compare_views(sim_after, out, [ICONS]), [])
         self.assertEqual(adjust.items["9x-delete"], [ICONS + "\\E"])
 
-        # Emptied values, or a key more than the model keeps, are a difference again.
+        # A label left as it was means the program did not answer the failed delete.
+        out = d.adjust_9x_deletes(before, sim_after, before, kept, d.Adjustments())
+        self.assertEqual(len(d.compare_views(sim_after, out, [ICONS])), 3)
+
+        # Other values, or a key more than the model keeps, are a difference again.
         changed = d.copy_view(kept)
-        changed[(ICONS + "\\E\\DefaultLabel").lower()].values[""] = ("", ("sz", ""))
+        changed[(ICONS + "\\E\\DefaultLabel").lower()].values[""] = ("", ("sz", "X"))
         out = d.adjust_9x_deletes(before, sim_after, before, changed, d.Adjustments())
         self.assertEqual(len(d.compare_views(sim_after, out, [ICONS])), 3)
         out = d.adjust_9x_deletes(before, sim_after, before, before, d.Adjustments())

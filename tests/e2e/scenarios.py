@@ -122,11 +122,12 @@ def win2k_files(data):
 
 # Drive icons, Windows 98: RegDeleteKey removes a letter key with everything below it.  Not
 # in Wine, for Y: its Windows 9x RegDeleteKey deletes DefaultIcon, stops at DefaultLabel (a
-# name not shorter than the one before) and fails; the program's fallback, an empty default
-# value without text, is refused as Windows 9x refuses it, so the label stays as it was.
-# The differential check names this as Wine's own.
+# name not shorter than the one before) and fails; the program then empties the label's
+# default value, as it does wherever a marked entry can't be deleted.  The differential
+# check names the partial delete as Wine's own.
 ICONS_98_DELETED = [ICONS + "\\E", ICONS + "\\Z", ICONS + "\\[", ICONS + "\\`",
                     ICONS + "\\Y\\DefaultIcon"]
+ICONS_98_VALUES = {(ICONS + "\\Y\\DefaultLabel", ""): sz("")}
 
 # Drive icons, NT: a letter key that has subkeys (ZEVDRIVE at least) cannot be deleted, so
 # the default values of its DefaultIcon and DefaultLabel keys become empty strings.  No
@@ -190,6 +191,7 @@ class Win98(Scenario):
         DEVICES + "\\" + D0, DEVICES + "\\" + D1, DEVICES + "\\USB\\VID_1234&PID_5678",
         DEVICES + "\\" + D2, DEVICES + "\\XBUS",
     ] + ICONS_98_DELETED
+    expect_values = ICONS_98_VALUES
     expect_removed_devices = {D0, D1, D2, D3}
     expect_deleted_files = [WDM, PDR, INF_OTHER, INF_MAIN, PNF]
     box_checks = {
