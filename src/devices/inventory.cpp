@@ -55,7 +55,9 @@ void WalkKeys(HINF inf, int lines, KeyList &list) {
 // cannot be read gives the empty text: the buffer is cleared before every
 // read and the result is looked at, so a field never receives the text of
 // an earlier read (a stale Driver or drive letter would send the purge to
-// another device's keys).
+// another device's keys). Nor does a text that fills the whole buffer
+// without its terminator: it did not fit, and cut at the buffer's end
+// ("HDC\0000\\\...\X" losing its last name) it could name another key.
 std::string ReadValue(HKEY key, const char *name, char *buffer) {
     std::memset(buffer, 0, kTextBufferSize);
     DWORD type = 0;
@@ -63,7 +65,10 @@ std::string ReadValue(HKEY key, const char *name, char *buffer) {
     if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) !=
         ERROR_SUCCESS)
         return std::string();
-    buffer[size < kTextBufferSize ? size : kTextBufferSize - 1] = '\0';
+    if (size < kTextBufferSize)
+        buffer[size] = '\0';
+    else if (!std::memchr(buffer, '\0', kTextBufferSize))
+        return std::string();
     return BufferText(buffer);
 }
 
