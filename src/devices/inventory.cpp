@@ -102,11 +102,16 @@ void FillRecord(my_devdriData &record, const std::string &instanceId, DeviceBuff
         record.DriverKey = ReadValue(key, "Driver", b.value);
     if (key) RegCloseKey(key);
 
-    // U is a buffer, not a text string: empty, it is inserted as nothing.
+    // U is a buffer, not a text string: empty, it is inserted as nothing,
+    // and the key opened is Enum\USB itself. Only a key at least a model and
+    // an instance below Enum\USB is a device's; a Driver value on the
+    // enumerator or on a model key is no driver key of this device, and
+    // would send the purge to another device's (the root hub's, say).
+    const std::string usbKey = BufferText(b.usbKey);
     key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE,
-                    Format("Enum\\USB\\%s", BufferText(b.usbKey).c_str()).c_str(),
-                    &key) == ERROR_SUCCESS)
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, Format("Enum\\USB\\%s", usbKey.c_str()).c_str(), &key) ==
+            ERROR_SUCCESS &&
+        KeyNames(usbKey) >= 2)
         record.UsbDriverKey = ReadValue(key, "Driver", b.value);
     if (key) RegCloseKey(key);
 }

@@ -12,22 +12,6 @@ namespace {
 const char *const kEnumRoot = "Enum";
 const char *const kClassRoot = "System\\CurrentControlSet\\Services\\Class";
 
-// The number of key names in a registry path; runs of backslashes separate
-// two names, as the registry reads them.
-int KeyNames(const std::string &path) {
-    int names = 0;
-    bool inName = false;
-    for (char c : path) {
-        if (c == '\\')
-            inName = false;
-        else if (!inName) {
-            inName = true;
-            ++names;
-        }
-    }
-    return names;
-}
-
 // Windows 98 deletes a key with everything below it. A field of fewer than
 // two names would take the root itself, a whole enumerator or a whole device
 // class with it (a Driver value of "HDC" or "HDC\"), so it deletes nothing.
