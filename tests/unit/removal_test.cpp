@@ -112,6 +112,13 @@ TEST(Removal, ARecordWithoutDriveLetterPurgesItsSibling) {
         {"first of two records with the device's ID",
          {Record(present, "P", "E", "HDC\\r0"), Record(present, "P", "F", "HDC\\r1")},
          0},
+        {"a second record of the device is no sibling",
+         {Record(present, "P", "", "HDC\\r0"), Record(present, "P", "", "HDC\\r1"),
+          Record("X\\Y\\2", "P", "F", "HDC\\r2")},
+         2},
+        {"nor is it when there is no other",
+         {Record(present, "P", "", "HDC\\r0"), Record(present, "P", "", "HDC\\r1")},
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
