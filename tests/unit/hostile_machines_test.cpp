@@ -233,9 +233,9 @@ Outcome HostileMachine::Run(const Keys &package, Tally &tally) {
     const std::string roots[] = {Norm("HKLM\\Enum"), kClassRoot, Norm("HKLM\\SYSTEM")};
     for (const std::string &key : beforeKeys) {
         const std::string parent = key.substr(0, key.rfind('\\'));
-        bool root = key == icons || key == roots[0] || key == roots[1];
+        bool root = key == icons;
         for (const std::string &r : roots)
-            root = root || parent == r;
+            root = root || key == r || parent == r;
         if (!root) continue;
         EXPECT_TRUE(afterKeys.count(key)) << "lost " << key;
         ++tally.invariants;
@@ -275,11 +275,12 @@ Outcome HostileMachine::Run(const Keys &package, Tally &tally) {
     }
     for (const auto &entry : after.files)
         EXPECT_TRUE(before.files.count(entry.first)) << "left behind " << entry.first;
-    if (o.infBefore)
+    if (o.infBefore) {
         EXPECT_TRUE(o.infAfter == o.infBefore || o.infAfter == ReferencePatch(*o.infBefore))
             << "usbstor.inf is neither the old nor the patched bytes";
-    else
+    } else {
         EXPECT_FALSE(o.infAfter.has_value());
+    }
     EXPECT_EQ(fs::is_directory(Host(inf)), infWasDirectory);
     tally.invariants += 3;
     return o;
@@ -311,19 +312,21 @@ TEST(HostileMachines, DriverValuesThatNameNoDriverKeyOfTheirOwnDeleteNothing) {
     struct Position {
         const char *what;
         std::string device; // whose Driver value it is
-        std::vector<std::pair<std::string, int>>
-            readInto; // record, field (8 Driver, 9 USB, 7 disk)
+        std::vector<std::pair<std::string, std::string my_devdriData::*>> readInto; // by whom
         Keys kept;
     };
+    using R = my_devdriData;
     const Position positions[] = {
-        {"the stick's own", kStickId, {{kStickId, 8}}, KeySet({kClass + "HDC\\0001"})},
+        {"the stick's own", kStickId, {{kStickId, &R::DriverKey}}, KeySet({kClass + "HDC\\0001"})},
         {"its disk's",
          "XDISK\\GENERIC\\USB&VID_1234&PID_5678&5&1A2B3C&0&100",
-         {{kStickId, 7}},
+         {{kStickId, &R::DiskDriverKey}},
          KeySet({kClass + "DiskDrive\\0003"})},
         {"the card reader's, which is also its disk interface's USB key",
          kReaderId,
-         {{kReaderId, 8}, {kReaderId, 9}, {kInterfaceId, 9}},
+         {{kReaderId, &R::DriverKey},
+          {kReaderId, &R::UsbDriverKey},
+          {kInterfaceId, &R::UsbDriverKey}},
          KeySet({kClass + "HDC\\0003"})},
     };
     Tally tally;
@@ -336,11 +339,7 @@ TEST(HostileMachines, DriverValuesThatNameNoDriverKeyOfTheirOwnDeleteNothing) {
             ASSERT_EQ(records.size(), 4u);
             for (const auto &[id, field] : position.readInto) {
                 ASSERT_NE(RecordOf(records, id), nullptr) << id;
-                const my_devdriData &r = *RecordOf(records, id);
-                EXPECT_EQ(field == 8   ? r.DriverKey
-                          : field == 9 ? r.UsbDriverKey
-                                       : r.DiskDriverKey,
-                          value.read);
+                EXPECT_EQ(RecordOf(records, id)->*field, value.read) << id;
             }
             Outcome o = m.Run(kWin98Clean, tally);
             EXPECT_EQ(o.deleted, Without(kWin98Clean, position.kept));
