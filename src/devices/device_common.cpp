@@ -15,6 +15,20 @@ bool SameText(const std::string &a, const std::string &b) {
     return CompareStringA(LOCALE_USER_DEFAULT, 0, a.c_str(), -1, b.c_str(), -1) == CSTR_EQUAL;
 }
 
+int KeyNames(const std::string &path) {
+    int names = 0;
+    bool inName = false;
+    for (char c : path) {
+        if (c == '\\')
+            inName = false;
+        else if (!inName) {
+            inName = true;
+            ++names;
+        }
+    }
+    return names;
+}
+
 std::string BufferText(const char *buffer) {
     size_t length = 0;
     while (length < kTextBufferSize && buffer[length] != '\0')

@@ -23,6 +23,10 @@ bool SameClass(const GUID &a, const GUID &b);
 // user's locale, case-sensitively; a failed comparison is "not equal".
 bool SameText(const std::string &a, const std::string &b);
 
+// The number of key names in a registry path; runs of backslashes separate
+// two names, as the registry reads them.
+int KeyNames(const std::string &path);
+
 // The text of a zero-filled buffer that the system may have filled to the
 // last byte without a terminator.
 std::string BufferText(const char *buffer);

@@ -55,7 +55,9 @@ void WalkKeys(HINF inf, int lines, KeyList &list) {
 // cannot be read gives the empty text: the buffer is cleared before every
 // read and the result is looked at, so a field never receives the text of
 // an earlier read (a stale Driver or drive letter would send the purge to
-// another device's keys).
+// another device's keys). Nor does a text that fills the whole buffer
+// without its terminator: it did not fit, and cut at the buffer's end
+// ("HDC\0000\\\...\X" losing its last name) it could name another key.
 std::string ReadValue(HKEY key, const char *name, char *buffer) {
     std::memset(buffer, 0, kTextBufferSize);
     DWORD type = 0;
@@ -63,7 +65,10 @@ std::string ReadValue(HKEY key, const char *name, char *buffer) {
     if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) !=
         ERROR_SUCCESS)
         return std::string();
-    buffer[size < kTextBufferSize ? size : kTextBufferSize - 1] = '\0';
+    if (size < kTextBufferSize)
+        buffer[size] = '\0';
+    else if (!std::memchr(buffer, '\0', kTextBufferSize))
+        return std::string();
     return BufferText(buffer);
 }
 
@@ -97,11 +102,16 @@ void FillRecord(my_devdriData &record, const std::string &instanceId, DeviceBuff
         record.DriverKey = ReadValue(key, "Driver", b.value);
     if (key) RegCloseKey(key);
 
-    // U is a buffer, not a text string: empty, it is inserted as nothing.
+    // U is a buffer, not a text string: empty, it is inserted as nothing,
+    // and the key opened is Enum\USB itself. Only a key at least a model and
+    // an instance below Enum\USB is a device's; a Driver value on the
+    // enumerator or on a model key is no driver key of this device, and
+    // would send the purge to another device's (the root hub's, say).
+    const std::string usbKey = BufferText(b.usbKey);
     key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE,
-                    Format("Enum\\USB\\%s", BufferText(b.usbKey).c_str()).c_str(),
-                    &key) == ERROR_SUCCESS)
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, Format("Enum\\USB\\%s", usbKey.c_str()).c_str(), &key) ==
+            ERROR_SUCCESS &&
+        KeyNames(usbKey) >= 2)
         record.UsbDriverKey = ReadValue(key, "Driver", b.value);
     if (key) RegCloseKey(key);
 }

@@ -12,22 +12,6 @@ namespace {
 const char *const kEnumRoot = "Enum";
 const char *const kClassRoot = "System\\CurrentControlSet\\Services\\Class";
 
-// The number of key names in a registry path; runs of backslashes separate
-// two names, as the registry reads them.
-int KeyNames(const std::string &path) {
-    int names = 0;
-    bool inName = false;
-    for (char c : path) {
-        if (c == '\\')
-            inName = false;
-        else if (!inName) {
-            inName = true;
-            ++names;
-        }
-    }
-    return names;
-}
-
 // Windows 98 deletes a key with everything below it. A field of fewer than
 // two names would take the root itself, a whole enumerator or a whole device
 // class with it (a Driver value of "HDC" or "HDC\"), so it deletes nothing.
@@ -39,11 +23,16 @@ void DeleteKeyBelow(const char *root, const std::string &field) {
 
 // The record whose keys go with record j's device: j itself when it has a
 // drive letter, otherwise the first other record with the same pairing key
-// (the sibling that the disk was paired with), or j when there is none.
+// (the sibling that the disk was paired with), or j when there is none. A
+// record of the same device is no sibling: an INF that lists a hardware ID
+// twice gives each of its devices a second record, which no disk pairs with,
+// and purging that one would leave the device's disk keys behind.
 int RecordToPurge(int j) {
     if (!DeviceTable[j].DriveLetterAssignment.empty()) return j;
     for (int k = 0; k < RecordCount; ++k)
-        if (k != j && SameText(DeviceTable[k].PairingKey, DeviceTable[j].PairingKey)) return k;
+        if (k != j && SameText(DeviceTable[k].PairingKey, DeviceTable[j].PairingKey) &&
+            !SameText(DeviceTable[k].InstanceId, DeviceTable[j].InstanceId))
+            return k;
     return j;
 }
 

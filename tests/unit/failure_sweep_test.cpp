@@ -1,6 +1,7 @@
-// Whatever call fails, the uninstaller keeps its promise: exit code 0, no
-// text but the final message, nothing deleted or changed that a clean run
-// would leave alone, and usbstor.inf either as it was or exactly patched.
+// Whatever call fails, on the example machines and on two made hostile, the
+// uninstaller keeps its promise: exit code 0, no text but the final message,
+// nothing deleted or changed that a clean run would leave alone, and
+// usbstor.inf either as it was or exactly patched.
 #include "machine_dir.h"
 #include "report.h"
 
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -25,9 +28,13 @@ struct RunResult {
     simio::Snapshot before, after;
 };
 
+// Changes made to a machine after it is loaded, its drive C: at `drive`.
+using Tamper = std::function<void(sim::Machine &m, const fs::path &drive)>;
+
 class ExampleRunner {
   public:
-    explicit ExampleRunner(const std::string &name) : source_(fs::path(EXAMPLES_DIR) / name) {
+    ExampleRunner(const std::string &name, Tamper tamper)
+        : source_(fs::path(EXAMPLES_DIR) / name), tamper_(std::move(tamper)) {
         std::string pattern = (fs::temp_directory_path() / "uninstall-sweep-XXXXXX").string();
         scratch_ = ::mkdtemp(pattern.data());
     }
@@ -50,6 +57,7 @@ class ExampleRunner {
             ADD_FAILURE() << error.Text();
             return run;
         }
+        if (tamper_) tamper_(m, drive);
         if (fault) m.calls.AddFault(*fault);
         run.before = simio::TakeSnapshot(m);
         sim::Install(&m);
@@ -71,6 +79,7 @@ class ExampleRunner {
   private:
     fs::path source_;
     fs::path scratch_;
+    Tamper tamper_;
 };
 
 template <class Map> std::set<std::string> Removed(const Map &before, const Map &after) {
@@ -107,14 +116,127 @@ std::string UsbstorInf(const simio::Snapshot &s) {
     return "(absent)";
 }
 
+void SetBytes(sim::Machine &m, const std::string &key, const std::string &name,
+              const std::string &bytes, DWORD type = REG_SZ) {
+    sim::RegValue value;
+    value.name = name;
+    value.type = type;
+    value.data.assign(bytes.begin(), bytes.end());
+    m.registry.CreatePath(key).values[name] = value;
+}
+
+std::string Sz(const std::string &text) {
+    return text + '\0';
+}
+
+// Entries at the first and last letters and at the characters after Z,
+// every other one marked, each marked one with a subkey of a name too long
+// for a 256-byte buffer. (Every position is the hostile machines' test.)
+void DriveIcons(sim::Machine &m, int parity) {
+    const std::string icons =
+        "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\";
+    int n = 0;
+    for (char c : std::string("AEFZ[]^_`")) {
+        const std::string entry = icons + c;
+        SetBytes(m, entry + "\\DefaultIcon", "", Sz("icon"));
+        SetBytes(m, entry + "\\DefaultLabel", "", Sz("label"));
+        if (n++ % 2 != parity) continue;
+        m.registry.CreatePath(entry + "\\ZEVDRIVE");
+        m.registry.CreatePath(entry + "\\" + std::string(256, 'S'));
+    }
+}
+
+// The Windows 98 example with much of what the hostile machines hold at
+// once: Driver values cut to another key's name, a bare class, one on the
+// USB enumerator; instance IDs at and past the buffer; a driver INF with
+// 1,000 fields, a quote left open, strings naming each other, a line
+// without a comma; drive-icon entries after Z.
+void TamperWin98(sim::Machine &m, const fs::path &drive) {
+    const std::string enumKey = "HKLM\\Enum\\";
+    const std::string classKey = "HKLM\\System\\CurrentControlSet\\Services\\Class\\";
+    SetBytes(m, enumKey + "USB\\VID_1234&PID_5678\\5&1A2B3C&0&1", "Driver",
+             "HDC\\0000" + std::string(247, '\\') + "Z");
+    SetBytes(m, enumKey + "XDISK\\GENERIC\\USB&VID_1234&PID_5679&000100", "Driver", Sz("HDC"));
+    SetBytes(m, enumKey + "USB", "Driver", Sz("USB\\0000"));
+    const std::pair<std::string, std::string> devices[] = {
+        {"XBUS\\DISK\\0001", "HDC\\0012"},
+        {"USB\\VID_1234&PID_5678\\" + std::string(231, '9'), "HDC\\0020"},
+        {"USB\\VID_1234&PID_5679\\" + std::string(256, 'Z'), "HDC\\0021"},
+    };
+    for (const auto &[id, driver] : devices) {
+        SetBytes(m, enumKey + id, "ClassGUID", Sz("{4D36E96A-E325-11CE-BFC1-08002BE10318}"));
+        SetBytes(m, enumKey + id, "Driver", Sz(driver));
+        m.registry.CreatePath(classKey + driver);
+    }
+    std::string inf = "[Version]\r\nSignature=\"$CHICAGO$\"\r\nClass=HDC\r\n"
+                      "ClassGUID={4D36E96A-E325-11CE-BFC1-08002BE10318}\r\n"
+                      "[Strings]\r\na=\"%b%\"\r\nb=\"%a%\"\r\n[MSOEM01SECTION]\r\n"
+                      "X=USBOEM01.Install,USB\\VID_1234&PID_5678\r\n"
+                      "X=USBOEM01.Install,\"USB\\VID_1234&PID_5679,USB\\CLASS_08\r\n"
+                      "X=USBOEM01.Install,XBUS\\DISK\r\n"
+                      "X=USBOEM01.Install,%a%\\M\r\nNoCommaAtAll\r\nX=USBOEM01.Install,XBUS\\DISK";
+    for (int field = 3; field <= 1000; ++field)
+        inf += ",x";
+    std::ofstream(drive / "WINDOWS" / "inf" / "other" / "USBOEM01.inf", std::ios::binary)
+        << inf << "\r\n";
+    DriveIcons(m, 0);
+}
+
+// The Windows 2000 example with control sets named at and past the buffer
+// and with format directives, an extra percent sign before the reference
+// in usbstor.inf and a stray byte at its end, drive icons after Z.
+void TamperWin2000(sim::Machine &m, const fs::path &drive) {
+    for (const std::string &set :
+         {"B" + std::string(254, 'x'), std::string(256, 'Z'), std::string("%s%n%s%n")})
+        SetBytes(m, "HKLM\\SYSTEM\\" + set + "\\Services\\USBSTOR", "ImagePath",
+                 Sz("System32\\DRIVERS\\USBSTORSP3.SYS"), REG_EXPAND_SZ);
+    const fs::path path = drive / "WINNT" / "inf" / "usbstor.inf";
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::string reference("%\0"
+                                "1\0"
+                                "2\0"
+                                "%\0"
+                                "\\\0"
+                                "U\0",
+                                12);
+    const size_t at = bytes.find(reference);
+    if (at != std::string::npos) bytes.insert(at, std::string("%\0", 2));
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes << '\x01';
+    DriveIcons(m, 1);
+}
+
 TEST(FailureSweep, EveryCallFailingInTurnKeepsThePromise) {
-    const char *examples[] = {"win98", "win2000-sp4", "win2000-sp3", "winxp"};
+    const std::string classKey = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\";
+    struct Machine {
+        const char *name;
+        const char *example;
+        Tamper tamper;
+        std::vector<std::string> othersKeys; // other devices' keys a clean run keeps
+    };
+    const Machine machines[] = {
+        {"win98", "win98", nullptr, {}},
+        {"win2000-sp4", "win2000-sp4", nullptr, {}},
+        {"win2000-sp3", "win2000-sp3", nullptr, {}},
+        {"winxp", "winxp", nullptr, {}},
+        {"hostile win98",
+         "win98",
+         TamperWin98,
+         {classKey + "HDC\\0000", classKey + "USB\\0000", classKey + "DiskDrive\\0000"}},
+        {"hostile win2000-sp4", "win2000-sp4", TamperWin2000, {}},
+    };
     size_t runs = 0, invariants = 0;
-    for (const char *name : examples) {
-        if (!fs::exists(fs::path(EXAMPLES_DIR) / name)) continue;
-        ExampleRunner runner(name);
+    for (const Machine &machine : machines) {
+        const char *name = machine.name;
+        if (!fs::exists(fs::path(EXAMPLES_DIR) / machine.example)) continue;
+        ExampleRunner runner(machine.example, machine.tamper);
         RunResult clean = runner.Once(nullptr);
         ASSERT_EQ(clean.exitCode, 0) << name;
+        for (const std::string &key : machine.othersKeys)
+            EXPECT_TRUE(clean.after.keys.count(key)) << name << ": " << key;
         const auto cleanKeys = Removed(clean.before.keys, clean.after.keys);
         const auto cleanFiles = Removed(clean.before.files, clean.after.files);
         const auto cleanValues = ChangedValues(clean.before, clean.after);

@@ -112,6 +112,13 @@ TEST(Removal, ARecordWithoutDriveLetterPurgesItsSibling) {
         {"first of two records with the device's ID",
          {Record(present, "P", "E", "HDC\\r0"), Record(present, "P", "F", "HDC\\r1")},
          0},
+        {"a second record of the device is no sibling",
+         {Record(present, "P", "", "HDC\\r0"), Record(present, "P", "", "HDC\\r1"),
+          Record("X\\Y\\2", "P", "F", "HDC\\r2")},
+         2},
+        {"nor is it when there is no other",
+         {Record(present, "P", "", "HDC\\r0"), Record(present, "P", "", "HDC\\r1")},
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -259,7 +266,8 @@ TEST(Removal, InventoryThenRemovalClearsThePackageAndNothingElse) {
 TEST(Removal, HostileDriverValuesFromInventoryToPurgeLeaveEveryClass) {
     Win98Machine m;
     m.WriteInf("a,ROOT\\OEMDISK\r\n");
-    // No tail: the USB key is Enum\USB itself, whose Driver names a class.
+    // No tail: the USB key is Enum\USB itself, whose Driver value is no
+    // device's and is not taken.
     m.AddDevice("ROOT\\OEMDISK\\0000", kHdcGuid, {{"Driver", "hdc"}});
     m.SetString(kEnumKey + "USB", "Driver", "USB\\");
     m.AddDevice("XDISK\\GENERIC\\ROOT&OEMDISK&000000", kDiskGuid,
@@ -269,17 +277,19 @@ TEST(Removal, HostileDriverValuesFromInventoryToPurgeLeaveEveryClass) {
         m.Key(kClassKey + key);
     EXPECT_EQ(BuildDeviceInventory(), 0);
     ASSERT_EQ(RecordCount, 1);
-    EXPECT_EQ(DeviceTable[0].UsbDriverKey, "USB\\");
+    EXPECT_EQ(DeviceTable[0].UsbDriverKey, "");
     EXPECT_TRUE(RemoveInstalledDevices());
     EXPECT_FALSE(m.HasKey(kEnumKey + "ROOT\\OEMDISK\\0000"));
     EXPECT_FALSE(m.HasKey(kEnumKey + "XDISK\\GENERIC\\ROOT&OEMDISK&000000"));
     for (const char *key : {"HDC\\0000", "USB\\0000", "DiskDrive\\0000"})
         EXPECT_TRUE(m.HasKey(kClassKey + key)) << key;
     EXPECT_TRUE(m.HasKey(kEnumKey + "USB\\ROOT_HUB\\0"));
-    // Only the two device keys were asked for; no class key was named.
+    // Only the two device keys and the empty USB field's "(null)" were asked
+    // for; no class key was named.
     EXPECT_EQ(DeletedPaths(m),
               (std::vector<std::string>{"Enum\\ROOT\\OEMDISK\\0000",
-                                        "Enum\\XDISK\\GENERIC\\ROOT&OEMDISK&000000"}));
+                                        "Enum\\XDISK\\GENERIC\\ROOT&OEMDISK&000000",
+                                        kClassRoot + "\\(null)"}));
 }
 
 } // namespace
