@@ -1,5 +1,6 @@
 #include "common/windows_directory.h"
 #include "files/storage_driver.h"
+#include "reference_patch.h"
 #include "test_machine.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +14,6 @@ const std::string kInf = "C:\\WINDOWS\\inf\\usbstor.inf";
 const std::string kDriver = "C:\\WINDOWS\\System32\\DRIVERS\\USBSTORSP3.SYS";
 const std::string kRestored = "REG_EXPAND_SZ \"System32\\DRIVERS\\USBSTOR.SYS\"";
 
-std::string Wide(const std::string &text) {
-    std::string out;
-    for (char c : text)
-        out += std::string{c, '\0'};
-    return out;
-}
-
 void AddService(TestMachine &m, const std::string &subkey, const char *imagePath) {
     m.SetString(kSystem + subkey + "\\Services\\USBSTOR", "ImagePath", imagePath, REG_EXPAND_SZ);
 }
@@ -28,7 +22,7 @@ struct Win2000Machine : TestMachine {
     Win2000Machine() {
         Win2000(*this, "Service Pack 4");
         std::strcpy(WindowsDirectory, "C:\\WINDOWS");
-        WriteFile(kInf, "\xFF\xFE" + Wide("ServiceBinary=%12%\\USBSTORSP3.SYS\r\n"));
+        WriteFile(kInf, "\xFF\xFE" + WideText("ServiceBinary=%12%\\USBSTORSP3.SYS\r\n"));
     }
 };
 
@@ -53,7 +47,7 @@ TEST(RestoreStorageDriver, PointsEveryControlSetsServiceAtTheSystemDriverAndPatc
     for (const std::string &set : m.CallsTo("RegSetValueExA"))
         EXPECT_NE(set.find("\"ImagePath\", 0, 2, &, 29)"), std::string::npos) << set;
     EXPECT_EQ(m.CallsTo("RegSetValueExA").size(), 4u);
-    EXPECT_EQ(m.ReadFile(kInf), "\xFF\xFE" + Wide("ServiceBinary=%12%\\USBSTOR.SYS\r\n"));
+    EXPECT_EQ(m.ReadFile(kInf), "\xFF\xFE" + WideText("ServiceBinary=%12%\\USBSTOR.SYS\r\n"));
     // Every key opened was closed again.
     EXPECT_EQ(m.CallsTo("RegCloseKey").size(), 5u);
 }

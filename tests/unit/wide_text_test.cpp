@@ -1,5 +1,6 @@
 #include "common/windows_directory.h"
 #include "files/wide_text.h"
+#include "reference_patch.h"
 #include "test_machine.h"
 
 #include <gtest/gtest.h>
@@ -10,16 +11,9 @@
 namespace {
 
 const std::string kInf = "C:\\WINDOWS\\inf\\usbstor.inf";
-const std::string kSearch = "%12%\\USBSTORSP3.SYS";
-const std::string kReplacement = "%12%\\USBSTOR.SYS";
+const std::string &kSearch = kUsbstorSearch;
+const std::string &kReplacement = kUsbstorReplacement;
 const std::string kBom = "\xFF\xFE";
-
-std::string Wide(const std::string &text) {
-    std::string out;
-    for (char c : text)
-        out += std::string{c, '\0'};
-    return out;
-}
 
 struct Win2000Machine : TestMachine {
     Win2000Machine() {
@@ -47,23 +41,24 @@ TEST(ReplaceWideTextInFile, ReplacesTheFirstWideOccurrenceAtAnyByteOffset) {
     std::string highBytes;
     for (char c : kSearch)
         highBytes += std::string{c, '\x04'};
-    const std::string wide = Wide(kSearch);
+    const std::string wide = WideText(kSearch);
     struct Case {
         const char *what;
         std::string before, after;
     } cases[] = {
-        {"byte-order mark and text around it stay", kBom + Wide("Binary=" + kSearch + "\r\n"),
-         kBom + Wide("Binary=" + kReplacement + "\r\n")},
-        {"odd offset", "x" + wide + Wide(";"), "x" + Wide(kReplacement) + Wide(";")},
-        {"extra percent sign stays in front", Wide("%" + kSearch), Wide("%" + kReplacement)},
+        {"byte-order mark and text around it stay", kBom + WideText("Binary=" + kSearch + "\r\n"),
+         kBom + WideText("Binary=" + kReplacement + "\r\n")},
+        {"odd offset", "x" + wide + WideText(";"), "x" + WideText(kReplacement) + WideText(";")},
+        {"extra percent sign stays in front", WideText("%" + kSearch),
+         WideText("%" + kReplacement)},
         {"last compared byte is the file's last", wide.substr(0, wide.size() - 1),
-         Wide(kReplacement)},
+         WideText(kReplacement)},
         {"last character past the end", wide.substr(0, wide.size() - 2),
          wide.substr(0, wide.size() - 2)},
-        {"last character differs", Wide(kSearch.substr(0, 18) + "X"),
-         Wide(kSearch.substr(0, 18) + "X")},
-        {"high bytes are not compared", highBytes, Wide(kReplacement)},
-        {"only the first of two", wide + wide, Wide(kReplacement) + wide},
+        {"last character differs", WideText(kSearch.substr(0, 18) + "X"),
+         WideText(kSearch.substr(0, 18) + "X")},
+        {"high bytes are not compared", highBytes, WideText(kReplacement)},
+        {"only the first of two", wide + wide, WideText(kReplacement) + wide},
         {"8-bit text is no match", "[" + kSearch + "]", "[" + kSearch + "]"},
         {"empty file", "", ""},
     };
@@ -82,7 +77,7 @@ TEST(ReplaceWideTextInFile, ReplacesTheFirstWideOccurrenceAtAnyByteOffset) {
 }
 
 TEST(ReplaceWideTextInFile, LeavesTheFileAsItWasWhenItCannotRewriteIt) {
-    const std::string old = kBom + Wide(kSearch);
+    const std::string old = kBom + WideText(kSearch);
     struct Case {
         const char *what;
         void (*setup)(Win2000Machine &);
@@ -140,8 +135,8 @@ TEST(ReplaceWideTextInFile, CreatesNothingWhenThereIsNoFile) {
 }
 
 TEST(ReplaceWideTextInFile, AFailureAtAnyCallLeavesEitherTheOldOrTheNewBytes) {
-    const std::string old = kBom + Wide("A=" + kSearch + "\r\n");
-    const std::string patched = kBom + Wide("A=" + kReplacement + "\r\n");
+    const std::string old = kBom + WideText("A=" + kSearch + "\r\n");
+    const std::string patched = kBom + WideText("A=" + kReplacement + "\r\n");
     std::uint64_t calls;
     {
         Win2000Machine m;
