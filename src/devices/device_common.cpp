@@ -35,3 +35,9 @@ std::string BufferText(const char *buffer) {
         ++length;
     return std::string(buffer, length);
 }
+
+void ReadInstanceId(HDEVINFO set, SP_DEVINFO_DATA &element, char *id) {
+    std::memset(id, 0, kTextBufferSize);
+    DWORD required = 0;
+    SetupDiGetDeviceInstanceIdA(set, &element, id, kTextBufferSize, &required);
+}

@@ -30,3 +30,7 @@ int KeyNames(const std::string &path);
 // The text of a zero-filled buffer that the system may have filled to the
 // last byte without a terminator.
 std::string BufferText(const char *buffer);
+
+// Zeroes `id` (kTextBufferSize bytes) and reads the element's instance ID
+// into it; the result is not examined, so a failed read leaves it empty.
+void ReadInstanceId(HDEVINFO set, SP_DEVINFO_DATA &element, char *id);

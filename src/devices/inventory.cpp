@@ -122,9 +122,7 @@ void DevicePass(HDEVINFO set, SP_DEVINFO_DATA &element, const GUID &infClass,
     DeviceBuffers b;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &element); ++index) {
         if (!SameClass(element.ClassGuid, infClass)) continue;
-        std::memset(b.id, 0, sizeof b.id);
-        DWORD required = 0;
-        SetupDiGetDeviceInstanceIdA(set, &element, b.id, kTextBufferSize, &required);
+        ReadInstanceId(set, element, b.id);
         std::string instanceId = BufferText(b.id);
         // An ID that was not read matches nothing; nor does one that leaves
         // no room for the "00" the transformation appends.
@@ -150,9 +148,7 @@ void DiskPass(HDEVINFO set, SP_DEVINFO_DATA &element) {
     char value[kTextBufferSize];
     for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &element); ++index) {
         if (!SameClass(element.ClassGuid, kDiskDriveClass)) continue;
-        std::memset(diskId, 0, sizeof diskId);
-        DWORD required = 0;
-        SetupDiGetDeviceInstanceIdA(set, &element, diskId, kTextBufferSize, &required);
+        ReadInstanceId(set, element, diskId);
 
         std::memset(remainder, 0, sizeof remainder);
         int backslashes = 0;

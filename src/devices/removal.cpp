@@ -61,9 +61,7 @@ bool RemoveInstalledDevices() {
     char id[kTextBufferSize];
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &element); ++index) {
         if (!SameClass(element.ClassGuid, infClass)) continue;
-        std::memset(id, 0, sizeof id);
-        DWORD required = 0;
-        SetupDiGetDeviceInstanceIdA(devices, &element, id, kTextBufferSize, &required);
+        ReadInstanceId(devices, element, id);
         const std::string instanceId = BufferText(id);
 
         for (int j = 0; DeviceTable && j < RecordCount; ++j) {
