@@ -17,4 +17,4 @@ bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 cmake --preset mingw-i686
 cmake --build --preset mingw-i686
-ctest --preset mingw-i686
+ctest --preset mingw-i686 -j2
