@@ -47,13 +47,9 @@ DWORD FileSystem::Resolve(std::string_view path, ResolvedPath &out) const {
     if (root == drives_.end()) return ERROR_PATH_NOT_FOUND;
 
     std::vector<std::string> parts;
-    while (pos < p.size()) {
-        while (pos < p.size() && p[pos] == '\\')
-            ++pos;
-        size_t start = pos;
-        while (pos < p.size() && p[pos] != '\\')
-            ++pos;
-        std::string part = p.substr(start, pos - start);
+    // Runs of separators count once, as in registry paths.
+    for (std::string_view name : Registry::SplitPath(std::string_view(p).substr(pos))) {
+        std::string part(name);
         // Windows drops trailing dots and blanks from each name.
         while (!part.empty() && (part.back() == '.' || part.back() == ' ') && part != "." &&
                part != "..")
