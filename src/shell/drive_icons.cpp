@@ -20,9 +20,10 @@ void EmptyDefaultValue(HKEY driveIcons, const std::string &path) {
 
 // Removes the entry of `c` when the package marked it as its own.
 void ClearEntry(HKEY driveIcons, char c) {
-    // A backslash (the position after Z) can't be a key name: every path
-    // formed from it would name the drive-icon key itself or one of its
-    // other subkeys, so it has no entry to clear.
+    // A backslash (code 92, bit 27) can't be a key name: every path formed
+    // from it would name the drive-icon key itself or one of its other
+    // subkeys, so it has no entry to clear. '[' (bit 26, the position after
+    // Z) is an ordinary key name and is taken like a letter.
     if (c == '\\') return;
     HKEY marker = nullptr;
     if (RegOpenKeyA(driveIcons, Format("%c\\%s", c, "ZEVDRIVE").c_str(), &marker) != ERROR_SUCCESS)
