@@ -13,9 +13,6 @@
     e2e.py diff SCENARIO --work DIR --sim uninstall-sim
         Runs the scenario's machine in the simulator and compares its result with the result
         that `run` kept of the Wine run (differential.py).
-
-    e2e.py imports --objdump OBJDUMP --exe UnInstall.exe --expected imports.txt
-        Compares the program's imports and subsystem version with the reviewed list.
 """
 
 import argparse
@@ -497,60 +494,6 @@ def run_scenario(name, work, artifacts, exe):
     return 0
 
 
-# ---------------------------------------------------------------------------------------------
-# Imports
-
-
-def read_imports(objdump, exe):
-    """Imports as DLL!name, and the subsystem fields of the PE header."""
-    text = subprocess.run([objdump, "-p", str(exe)], capture_output=True, text=True,
-                          check=True).stdout
-    imports = set()
-    subsystem = {}
-    dll = None
-    entry = re.compile(r"^\t[0-9a-fA-F]+\t\s*\d+\s+(\S+)")
-    for line in text.splitlines():
-        fields = line.split()
-        if len(fields) >= 2 and fields[0] in ("MajorSubsystemVersion", "MinorSubsystemVersion",
-                                              "Subsystem"):
-            subsystem[fields[0]] = fields[1]
-        if line.strip().startswith("DLL Name:"):
-            dll = line.split(":", 1)[1].strip().upper()
-        elif dll and entry.match(line):
-            imports.add("%s!%s" % (dll, entry.match(line).group(1)))
-        elif not line.strip():
-            dll = None
-    return imports, subsystem
-
-
-def check_imports(objdump, exe, expected_file):
-    imports, subsystem = read_imports(objdump, exe)
-    expected = set()
-    for line in Path(expected_file).read_text().splitlines():
-        line = line.split("#", 1)[0].strip()
-        if line:
-            dll, _, func = line.partition("!")
-            expected.add("%s!%s" % (dll.upper(), func))
-    failures = []
-    if not imports:
-        failures.append("no imports found in %s" % exe)
-    for item in sorted(imports - expected):
-        failures.append("imported but not reviewed: %s" % item)
-    for item in sorted(expected - imports):
-        failures.append("reviewed but no longer imported: %s" % item)
-    version = (subsystem.get("MajorSubsystemVersion"), subsystem.get("MinorSubsystemVersion"))
-    if version != ("4", "0"):
-        failures.append("subsystem version %s.%s, Windows 98 needs 4.0" % version)
-    if subsystem.get("Subsystem", "").lstrip("0") != "2":
-        failures.append("subsystem %r is not the Windows GUI (2)" % subsystem.get("Subsystem"))
-    for f in failures:
-        log("FAIL:", f)
-    log("%d imports checked, subsystem %s, version %s.%s: %s" % (
-        len(imports), subsystem.get("Subsystem"), version[0], version[1],
-        "FAIL" if failures else "pass"))
-    return 1 if failures else 0
-
-
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -568,19 +511,13 @@ def main(argv):
     d.add_argument("scenario", choices=scenarios.names())
     d.add_argument("--work", required=True)
     d.add_argument("--sim", required=True)
-    i = sub.add_parser("imports")
-    i.add_argument("--objdump", required=True)
-    i.add_argument("--exe", required=True)
-    i.add_argument("--expected", required=True)
     args = parser.parse_args(argv)
-    for name in ("work", "artifacts", "fixtures", "wxs", "exe", "expected", "sim"):
+    for name in ("work", "artifacts", "fixtures", "wxs", "exe", "sim"):
         if getattr(args, name, None):
             setattr(args, name, str(Path(getattr(args, name)).resolve()))
     try:
         if args.command == "template":
             return make_template(args.work, args.fixtures, args.wxs)
-        if args.command == "imports":
-            return check_imports(args.objdump, args.exe, args.expected)
         if args.command == "diff":
             return differential.check(scenarios.get(args.scenario), HERE / "data", args.work,
                                        args.sim)
