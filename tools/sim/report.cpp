@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "platform/sim/printable.h"
 #include "platform/sim/registry.h"
 
 #include <fstream>
@@ -165,7 +166,7 @@ std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const
 
     std::string out;
     for (const auto &l : lines)
-        out += l + "\n";
+        out += sim::Printable(l) + "\n";
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/sim/calls.h"
 
+#include "platform/sim/printable.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -26,7 +28,7 @@ void CallLog::End(std::uint64_t sequence, std::string result) {
     for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
         if (it->sequence != sequence) continue;
         it->result = std::move(result);
-        if (echo) std::fprintf(stderr, "  %s\n", it->Text().c_str());
+        if (echo) std::fprintf(stderr, "  %s\n", Printable(it->Text()).c_str());
         if (!keepRecords) records_.erase(std::next(it).base());
         return;
     }
