@@ -1,5 +1,7 @@
 #include "reg_file.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -18,6 +20,7 @@ const char *const kHeader5 = "Windows Registry Editor Version 5.00";
 // become '?', as WideCharToMultiByte writes its default character.
 std::string Narrow(std::string_view utf16) {
     std::string out;
+    out.reserve(utf16.size() / 2);
     for (size_t i = 0; i + 1 < utf16.size(); i += 2) {
         unsigned unit =
             static_cast<unsigned char>(utf16[i]) | (static_cast<unsigned char>(utf16[i + 1]) << 8);
@@ -107,12 +110,66 @@ bool ParseHexBytes(std::string_view text, std::vector<BYTE> &out, std::string &m
     return true;
 }
 
+// Names in a key path, as Registry::SplitPath finds them.
+size_t Components(std::string_view path) {
+    size_t count = 0;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (path[i] != '\\' && (i == 0 || path[i - 1] == '\\')) ++count;
+    return count;
+}
+
+std::string_view TrimLeft(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t");
+    return first == std::string_view::npos ? std::string_view() : text.substr(first);
+}
+
+void TrimRight(std::string_view &text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+}
+
+void TrimRight(std::string &text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+}
+
+// The lines of a text one at a time, without their line break ("\n" or
+// "\r\n"): views into the text, so that reading needs no second copy of it.
+class LineReader {
+  public:
+    explicit LineReader(std::string_view text) : text_(text) {}
+
+    // A text that ends in a line break has an empty last line.
+    bool Next(std::string_view &line) {
+        if (pos_ > text_.size()) return false;
+        size_t end = text_.find('\n', pos_);
+        if (end == std::string_view::npos) end = text_.size();
+        line = text_.substr(pos_, end - pos_);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        pos_ = end + 1;
+        if (number_ < INT_MAX) ++number_; // a file of billions of lines stays defined behaviour
+        return true;
+    }
+    bool AtEnd() const { return pos_ > text_.size(); }
+    int Number() const { return number_; }
+
+  private:
+    std::string_view text_;
+    size_t pos_ = 0;
+    int number_ = 0;
+};
+
+std::string LineTooLong() {
+    return "line longer than " + std::to_string(kMaxLineLength >> 20) + " MiB";
+}
+
 struct Parser {
     const std::string &fileName;
     sim::Registry &registry;
     RegFileFormat &format;
     InputError &error;
     sim::RegKey *key = nullptr;
+    std::uint64_t pathBytes = 0; // of every key made so far
 
     bool Fail(int line, std::string message) {
         error = {fileName, line, std::move(message)};
@@ -123,15 +180,31 @@ struct Parser {
         if (line.back() != ']') return Fail(n, "key line without its closing ']'");
         bool remove = line.size() > 1 && line[1] == '-';
         std::string_view path = line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2));
+        // Counted before the path is split, which would otherwise make
+        // millions of parts of a hostile line first.
+        if (Components(path) > kMaxKeyDepth)
+            return Fail(n, "key path deeper than " + std::to_string(kMaxKeyDepth) + " levels");
         auto parts = sim::Registry::SplitPath(path);
         if (parts.empty() || !registry.RootByName(parts[0]))
             return Fail(n, "unknown root key in [" + std::string(path) + "]");
         if (remove) {
             registry.DeletePath(path);
             key = nullptr;
-        } else {
-            key = &registry.CreatePath(path);
+            return true;
         }
+        // Each key is written back, and listed in a snapshot, with its whole
+        // path: deep new paths are what a hostile file could multiply.
+        const sim::RegKey *known = registry.RootByName(parts[0]);
+        size_t prefix = parts[0].size();
+        for (size_t i = 1; i < parts.size(); ++i) {
+            prefix += 1 + parts[i].size();
+            known = known ? known->Child(parts[i]) : nullptr;
+            if (!known) pathBytes += prefix;
+        }
+        if (pathBytes > kMaxKeyPathBytes)
+            return Fail(n, "key paths longer than " + std::to_string(kMaxKeyPathBytes >> 20) +
+                               " MiB in all");
+        key = &registry.CreatePath(path);
         return true;
     }
 
@@ -205,55 +278,53 @@ struct Parser {
 bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Registry &registry,
                  RegFileFormat &format, InputError &error) {
     format = RegFileFormat{};
-    std::string text;
+    std::string narrowed;
+    std::string_view text = bytes;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         format.utf16 = true;
-        text = Narrow(bytes.substr(2));
+        narrowed = Narrow(bytes.substr(2));
+        text = narrowed;
     } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-        text = std::string(bytes.substr(3));
-    } else {
-        text = std::string(bytes);
-    }
-
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
+        text = bytes.substr(3);
     }
 
     Parser parser{fileName, registry, format, error};
-    size_t i = 0;
-    while (i < lines.size() && lines[i].find_first_not_of(" \t") == std::string::npos)
-        ++i;
-    if (i == lines.size()) return parser.Fail(1, "empty file: expected a REGEDIT4 header");
-    if (lines[i] == kHeader5)
+    LineReader reader(text);
+    std::string_view line;
+    bool header = false;
+    while (!header && reader.Next(line)) {
+        if (line.size() > kMaxLineLength) return parser.Fail(reader.Number(), LineTooLong());
+        header = line.find_first_not_of(" \t") != std::string_view::npos;
+    }
+    if (!header) return parser.Fail(1, "empty file: expected a REGEDIT4 header");
+    if (line == kHeader5)
         format.version5 = true;
-    else if (lines[i] != kHeader4)
-        return parser.Fail(static_cast<int>(i) + 1,
+    else if (line != kHeader4)
+        return parser.Fail(reader.Number(),
                            "expected \"REGEDIT4\" or \"" + std::string(kHeader5) + "\"");
-    for (++i; i < lines.size(); ++i) {
-        int number = static_cast<int>(i) + 1;
-        std::string line = lines[i];
-        size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == ';') continue;
-        line = line.substr(first);
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
-            line.pop_back();
-        // A line of hex bytes ending in '\' goes on in the next line.
-        while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos &&
-               i + 1 < lines.size()) {
-            line.pop_back();
-            std::string next = lines[++i];
-            size_t f = next.find_first_not_of(" \t");
-            line += f == std::string::npos ? "" : next.substr(f);
-            while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
-                line.pop_back();
+    std::string joined;
+    while (reader.Next(line)) {
+        int number = reader.Number();
+        if (line.size() > kMaxLineLength) return parser.Fail(number, LineTooLong());
+        line = TrimLeft(line);
+        if (line.empty() || line[0] == ';') continue;
+        TrimRight(line);
+        // A line of hex bytes ending in '\' goes on in the next line. The
+        // joined line keeps its "=hex", so it is looked for once: once per
+        // piece, a long value name would be searched again for every piece.
+        if (line.back() == '\\' && line.find("=hex") != std::string_view::npos && !reader.AtEnd()) {
+            joined.assign(line);
+            std::string_view next;
+            while (joined.back() == '\\' && reader.Next(next)) {
+                if (next.size() > kMaxLineLength)
+                    return parser.Fail(reader.Number(), LineTooLong());
+                joined.pop_back();
+                joined += TrimLeft(next);
+                TrimRight(joined);
+            }
+            if (joined.size() > kMaxLineLength) return parser.Fail(number, LineTooLong());
+            line = joined;
         }
         bool ok;
         if (line[0] == '[')
@@ -272,6 +343,11 @@ namespace {
 std::string Escape(std::string_view text) {
     std::string out;
     for (char c : text) {
+        // A line break would end the line: written as the reader's escape.
+        if (c == '\n' || c == '\r') {
+            out += c == '\n' ? "\\n" : "\\r";
+            continue;
+        }
         if (c == '\\' || c == '"') out += '\\';
         out += c;
     }

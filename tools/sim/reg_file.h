@@ -5,10 +5,28 @@
 
 #include "platform/sim/registry.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace simio {
+
+// Machine folders come from other people. These bounds lie far above any real
+// export or machine file; a hostile one that goes beyond them is refused as a
+// malformed line instead of being read into ever longer lines and ever deeper
+// trees.
+//
+// Components of a key path in a [...] line, its root included: the depth
+// Windows itself allows, and one the registry's recursive walks over a tree
+// (write-back, delete, release) take with a small share of a thread's stack.
+inline constexpr size_t kMaxKeyDepth = 512;
+// Characters of one line of registry.reg or machine.txt without its line
+// break; for hex data continued with '\', of the joined line as well.
+inline constexpr size_t kMaxLineLength = size_t{64} << 20;
+// Characters of the full paths of all keys a file makes, each counted once:
+// every key is written back and compared with its whole path.
+inline constexpr std::uint64_t kMaxKeyPathBytes = std::uint64_t{1} << 30;
 
 struct RegFileFormat {
     bool version5 = false; // header "Windows Registry Editor Version 5.00"
