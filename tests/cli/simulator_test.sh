@@ -4,15 +4,7 @@
 set -u
 sim="$1"
 examples="$2"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-check() { # description, condition...
-    local what="$1"
-    shift
-    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
-}
-contains() { grep -qF -- "$2" <<<"$1"; }
+source "$(dirname "$0")/common.sh"
 
 cp -r "$examples/win98" "$work/win98"
 out=$("$sim" --dry-run "$work/win98"); rc=$?
@@ -57,5 +49,4 @@ check "missing drive folder: named" contains "$out" "drive_c"
 out=$("$sim" "$work/none" 2>&1); rc=$?
 check "missing machine: exit code 2" test $rc -eq 2
 
-echo "$failures failed"
-[ $failures -eq 0 ]
+finish

@@ -2,6 +2,7 @@
 // its old bytes or its new ones: never missing, never anything in between.
 // A temporary file beside it is all that a kill may leave behind.
 #include "reference_patch.h"
+#include "victim.h"
 
 #include <gtest/gtest.h>
 
@@ -22,25 +23,11 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr size_t kInfSize = 32u << 20;
-
-long long Now() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-void SleepUntil(long long when) {
-    timespec t{static_cast<time_t>(when / 1000000000LL), static_cast<long>(when % 1000000000LL)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
-    }
-}
 
 // usbstor.inf of about `size` bytes, UTF-16 with a byte-order mark, the
 // driver reference halfway through.
@@ -54,14 +41,6 @@ std::string MakeInf(size_t size) {
         ascii += line;
     return "\xFF\xFE" + WideText(ascii);
 }
-
-struct Victim {
-    int status = 0;
-    long long started = 0, ended = 0;
-    std::string output;
-    bool Killed() const { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
-    bool Exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-};
 
 // A drive C: with WINNT\inf\usbstor.inf, and the victim to run on it.
 class Drive {
@@ -86,38 +65,8 @@ class Drive {
     // Starts the victim; with `kill` > 0 kills it that many nanoseconds
     // after the start.
     Victim Start(std::vector<std::string> args, long long kill = 0) {
-        args.insert(args.begin(), {PATCH_VICTIM, root_.string()});
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        EXPECT_EQ(::pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        Victim run;
-        pid_t pid = -1;
-        run.started = Now();
-        EXPECT_EQ(posix_spawn(&pid, PATCH_VICTIM, &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        if (kill > 0) {
-            SleepUntil(run.started + kill);
-            ::kill(pid, SIGKILL);
-        }
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;)
-            if (n > 0)
-                run.output.append(buffer, static_cast<size_t>(n));
-            else if (errno != EINTR)
-                break;
-        ::close(out[0]);
-        while (::waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
-        }
-        run.ended = Now();
-        return run;
+        args.insert(args.begin(), root_.string());
+        return RunVictim(PATCH_VICTIM, std::move(args), kill);
     }
 
     // What the file holds now; counts and removes the temporary files left

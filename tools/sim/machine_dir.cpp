@@ -2,10 +2,9 @@
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -13,11 +12,22 @@ namespace simio {
 
 namespace {
 
+// Never through a link, even one made after the folder was checked.
 bool ReadBytes(const fs::path &path, std::string &bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-    return true;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    bytes.clear();
+    bytes.reserve(static_cast<size_t>(st.st_size));
+    char buffer[1 << 16];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return n == 0;
 }
 
 // Splits a line into words; "double quotes" keep blanks inside one word.
@@ -103,7 +113,6 @@ std::string Quoted(const std::string &text) {
 
 bool ReadMachineFile(const std::string &text, const std::string &fileName, sim::Machine &m,
                      MachineDir &info, InputError &error) {
-    std::istringstream in(text);
     std::string line;
     int number = 0;
     bool leading = true;
@@ -111,9 +120,17 @@ bool ReadMachineFile(const std::string &text, const std::string &fileName, sim::
         error = {fileName, number, message};
         return false;
     };
-    while (std::getline(in, line)) {
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        size_t length = end - start;
+        if (length && text[end - 1] == '\r') --length;
         ++number;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // Measured before the line is copied, so that a hostile one never is.
+        if (length > kMaxLineLength)
+            return fail("line longer than " + std::to_string(kMaxLineLength >> 20) + " MiB");
+        line.assign(text, start, length);
+        start = end + 1;
         size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos) continue;
         if (line[first] == '#') {
@@ -310,65 +327,19 @@ std::string WriteMachineFile(const sim::Machine &m, const MachineDir &info) {
     return out;
 }
 
-namespace {
-
-bool SameBytes(const fs::path &a, const fs::path &b) {
-    std::string x, y;
-    return ReadBytes(a, x) && ReadBytes(b, y) && x == y;
-}
-
-// Makes `target` hold exactly what `source` holds.
-bool Mirror(const fs::path &source, const fs::path &target, std::string &error) {
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(target, ec); !ec && it != fs::directory_iterator();
-         ++it) {
-        fs::path name = it->path().filename();
-        if (!fs::exists(source / name)) fs::remove_all(it->path(), ec);
-        if (ec) break;
-    }
-    for (auto it = fs::directory_iterator(source, ec); !ec && it != fs::directory_iterator();
-         ++it) {
-        fs::path to = target / it->path().filename();
-        if (it->is_directory()) {
-            if (fs::exists(to) && !fs::is_directory(to)) fs::remove(to, ec);
-            fs::create_directories(to, ec);
-            if (ec || !Mirror(it->path(), to, error)) break;
-        } else if (!fs::exists(to) || fs::is_directory(to) || !SameBytes(it->path(), to)) {
-            if (fs::is_directory(to)) fs::remove_all(to, ec);
-            fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing, ec);
-            if (ec) break;
-            fs::last_write_time(to, fs::last_write_time(it->path()), ec);
-        }
-    }
-    if (ec) error = target.string() + ": " + ec.message();
-    return !ec && error.empty();
-}
-
-bool WriteText(const fs::path &path, const std::string &text, std::string &error) {
-    fs::path temporary = path;
-    temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-            error = "cannot write " + temporary.string();
-            return false;
-        }
-    }
-    std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec) error = "cannot replace " + path.string() + ": " + ec.message();
-    return !ec;
-}
-
-} // namespace
-
 bool SaveMachine(const sim::Machine &m, const MachineDir &info, const fs::path &driveRoot,
-                 std::string &error) {
-    return Mirror(driveRoot, info.dir / "drive_c", error) &&
-           WriteText(info.dir / "registry.reg", WriteRegFile(m.registry, info.registryFormat),
-                     error) &&
-           WriteText(info.dir / "machine.txt", WriteMachineFile(m, info), error);
+                 std::string &error, const SaveObserver &observe) {
+    // Anything else a person keeps in the folder stays.
+    auto keep = [](const std::string &name) {
+        return name != "drive_c" && name != "registry.reg" && name != "machine.txt";
+    };
+    auto fill = [&](const fs::path &into, std::string &message) {
+        return CopyTree(driveRoot, into / "drive_c", true, message, observe) &&
+               WriteNewFile(into / "registry.reg", WriteRegFile(m.registry, info.registryFormat),
+                            message, observe) &&
+               WriteNewFile(into / "machine.txt", WriteMachineFile(m, info), message, observe);
+    };
+    return ReplaceFolder(info.dir, keep, fill, error, observe);
 }
 
 } // namespace simio

@@ -4,6 +4,7 @@
 //   drive_c/      drive C:, with the Windows directory in it
 #pragma once
 
+#include "folder.h"
 #include "reg_file.h"
 
 #include "platform/sim/machine.h"
@@ -37,9 +38,10 @@ bool ApplyModifiedTimes(const sim::Machine &m, const MachineDir &info, InputErro
 
 std::string WriteMachineFile(const sim::Machine &m, const MachineDir &info);
 
-// Writes registry.reg and machine.txt back and makes `dir`/drive_c equal to
-// `driveRoot` (files deleted, changed and created).
+// Replaces the machine folder, in one step, with one whose registry.reg and
+// machine.txt are `m`'s and whose drive_c is a copy of `driveRoot`.
 bool SaveMachine(const sim::Machine &m, const MachineDir &info,
-                 const std::filesystem::path &driveRoot, std::string &error);
+                 const std::filesystem::path &driveRoot, std::string &error,
+                 const SaveObserver &observe = {});
 
 } // namespace simio

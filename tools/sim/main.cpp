@@ -4,6 +4,7 @@
 #include "report.h"
 
 #include "app/uninstall.h"
+#include "platform/sim/printable.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,38 +65,46 @@ int main(int argc, char **argv) {
     }
     if (!dir) return Usage();
 
-    // The program runs on a copy of drive C:; the machine directory is only
-    // written after a complete run, and never with --dry-run.
-    TemporaryDir work;
+    // A machine folder may come from anyone: it is checked whole before
+    // anything of it is read, and the program runs on a copy of drive C:.
+    // The folder itself is only replaced after a complete run, in one step,
+    // and never with --dry-run.
     std::error_code ec;
-    fs::path machineDir = dir;
+    fs::path machineDir = fs::absolute(dir, ec).lexically_normal();
+    if (!machineDir.has_filename()) machineDir = machineDir.parent_path();
+    simio::InputError error;
+    if (!simio::CheckMachineFolder(machineDir, error)) {
+        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error.Text()).c_str());
+        return 2;
+    }
+    TemporaryDir work;
     fs::path drive = work.path / "drive_c";
     if (work.path.empty()) {
         std::fprintf(stderr, "uninstall-sim: cannot make a temporary folder\n");
         return 2;
     }
-    if (fs::is_directory(machineDir / "drive_c", ec))
-        fs::copy(machineDir / "drive_c", drive, fs::copy_options::recursive, ec);
-    if (ec) {
-        std::fprintf(stderr, "uninstall-sim: cannot copy %s: %s\n",
-                     (machineDir / "drive_c").c_str(), ec.message().c_str());
+    std::string copyError;
+    if (fs::is_directory(machineDir / "drive_c", ec) &&
+        !simio::CopyTree(machineDir / "drive_c", drive, false, copyError)) {
+        std::fprintf(stderr, "uninstall-sim: cannot copy drive C: %s\n",
+                     sim::Printable(copyError).c_str());
         return 2;
     }
 
     sim::Machine machine;
     simio::MachineDir info;
-    simio::InputError error;
     if (!simio::LoadMachine(machineDir, drive, machine, info, error) ||
         !simio::ApplyModifiedTimes(machine, info, error)) {
-        std::fprintf(stderr, "uninstall-sim: %s\n", error.Text().c_str());
+        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error.Text()).c_str());
         return 2;
     }
 
     const sim::VersionRecord &v = machine.version;
-    std::printf("Machine %s: %s %u.%u build %u \"%s\", Windows directory %s\n", dir,
-                PlatformName(v.platformId), static_cast<unsigned>(v.major),
-                static_cast<unsigned>(v.minor), static_cast<unsigned>(v.build),
-                v.servicePack.c_str(), machine.windowsDirectory.c_str());
+    std::printf("Machine %s: %s %u.%u build %u \"%s\", Windows directory %s\n",
+                sim::Printable(dir).c_str(), PlatformName(v.platformId),
+                static_cast<unsigned>(v.major), static_cast<unsigned>(v.minor),
+                static_cast<unsigned>(v.build), sim::Printable(v.servicePack).c_str(),
+                sim::Printable(machine.windowsDirectory).c_str());
 
     simio::Snapshot before = simio::TakeSnapshot(machine);
     machine.calls.echo = trace;
@@ -118,7 +127,7 @@ int main(int argc, char **argv) {
     }
     std::string saveError;
     if (!simio::SaveMachine(machine, info, drive, saveError)) {
-        std::fprintf(stderr, "uninstall-sim: %s\n", saveError.c_str());
+        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(saveError).c_str());
         return 2;
     }
     return exitCode;

@@ -1,0 +1,53 @@
+// A machine folder on disk, read as untrusted input: it may come from anyone.
+// Only folders and plain files of one name each are taken, nothing outside
+// the folder is ever read or written, and a save replaces the whole folder
+// in one step.
+#pragma once
+
+#include "reg_file.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace simio {
+
+struct FolderLimits {
+    std::uint64_t totalBytes = std::uint64_t{1} << 30; // every file together
+    int depth = 512;                                   // folders inside folders
+};
+
+// Refuses, naming the path: symbolic links (whatever they point at), files
+// with more than one name (hard links), FIFOs, sockets and devices, more than
+// the limits, and below drive_c names that Windows could not hold (reserved
+// device names, characters it forbids, a trailing dot or blank, two names
+// that differ only in case).
+bool CheckMachineFolder(const std::filesystem::path &dir, InputError &error,
+                        const FolderLimits &limits = {});
+
+// Called before each step of a save that changes the disk, with its name.
+using SaveObserver = std::function<void(const std::string &step)>;
+
+// Copies a checked tree into `to`, which must not exist: new files with the
+// same bytes, permissions and last-write times. Refuses anything but folders
+// and plain files, never following a link. With `durable`, everything is on
+// disk when it returns.
+bool CopyTree(const std::filesystem::path &from, const std::filesystem::path &to, bool durable,
+              std::string &error, const SaveObserver &observe = {});
+
+// Writes `bytes` to the new file `path` and flushes it to disk.
+bool WriteNewFile(const std::filesystem::path &path, const std::string &bytes, std::string &error,
+                  const SaveObserver &observe = {});
+
+// Replaces `dir` with a folder that `fill` builds beside it, in one step:
+// the new folder is flushed to disk and then exchanged with `dir` by one
+// rename, so that `dir` holds either all of the old or all of the new
+// whatever stops the save. Entries of `dir` that `keep` accepts are copied
+// over first.
+bool ReplaceFolder(
+    const std::filesystem::path &dir, const std::function<bool(const std::string &name)> &keep,
+    const std::function<bool(const std::filesystem::path &into, std::string &error)> &fill,
+    std::string &error, const SaveObserver &observe = {});
+
+} // namespace simio
