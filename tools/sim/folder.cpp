@@ -163,7 +163,8 @@ bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimi
             if (const char *why = KindRefused(st))
                 return Refuse(error, path,
                               std::string(why) + ", where only folders and plain files may be");
-            bool windows = folder.windows || (folder.depth == 0 && name == "drive_c");
+            bool windows =
+                folder.windows || (folder.depth == 0 && (name == "drive_c" || name == "windir"));
             if (folder.windows) {
                 if (const char *why = NotAWindowsName(name))
                     return Refuse(error, path, std::string(why) + ", which Windows cannot hold");

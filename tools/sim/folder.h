@@ -20,9 +20,9 @@ struct FolderLimits {
 
 // Refuses, naming the path: symbolic links (whatever they point at), files
 // with more than one name (hard links), FIFOs, sockets and devices, more than
-// the limits, and below drive_c names that Windows could not hold (reserved
-// device names, characters it forbids, a trailing dot or blank, two names
-// that differ only in case).
+// the limits, and below drive_c or a capture's windir names that Windows
+// could not hold (reserved device names, characters it forbids, a trailing
+// dot or blank, two names that differ only in case).
 bool CheckMachineFolder(const std::filesystem::path &dir, InputError &error,
                         const FolderLimits &limits = {});
 

@@ -1,5 +1,7 @@
 #include "machine_dir.h"
 
+#include "capture.h"
+
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -105,6 +107,14 @@ bool ParseTime(const std::string &text, std::time_t &out) {
     return true;
 }
 
+// The copy of a capture's windir/ never goes into the machine folder itself.
+bool OutsideOf(const fs::path &path, const fs::path &dir) {
+    std::error_code ec;
+    fs::path relative = fs::absolute(path, ec).lexically_normal().lexically_relative(
+        fs::absolute(dir, ec).lexically_normal());
+    return !relative.empty() && *relative.begin() == "..";
+}
+
 std::string Quoted(const std::string &text) {
     return "\"" + text + "\"";
 }
@@ -158,9 +168,11 @@ bool ReadMachineFile(const std::string &text, const std::string &fileName, sim::
                 return fail("version PLATFORM MAJOR.MINOR BUILD: numbers expected");
             m.version = {static_cast<DWORD>(platform), major, minor, static_cast<DWORD>(build),
                          w.size() > 4 ? w[4] : ""};
+            info.versionGiven = true;
         } else if (key == "windows-directory") {
             if (!need(1, 1, "windows-directory \"C:\\WINDOWS\"")) return false;
             m.windowsDirectory = w[1];
+            info.windowsDirectoryLine = number;
         } else if (key == "time-zone-bias") {
             if (!need(1, 1, "time-zone-bias MINUTES")) return false;
             char *end = nullptr;
@@ -244,8 +256,45 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     }
     if (!ReadRegFile(text, registryFile.string(), m.registry, info.registryFormat, error))
         return false;
+    // A capture's machine.txt has no version line: the version, and the
+    // Windows directory unless it names one, come from the rest of the folder.
+    if (!info.versionGiven) {
+        fs::path verFile = dir / "ver.txt";
+        bool ver = ReadBytes(verFile, text);
+        if (!VersionFromCapture(m.registry, registryFile.string(), ver ? &text : nullptr,
+                                verFile.string(), m.version, error))
+            return false;
+        if (!info.windowsDirectoryLine) {
+            m.windowsDirectory = SystemRootFromRegistry(m.registry, !m.IsWin9x());
+            if (m.windowsDirectory.empty()) {
+                error = {machineFile.string(), 0,
+                         "no windows-directory line, and no SystemRoot in the registry"};
+                return false;
+            }
+        }
+    }
+    // A capture has the Windows directory's files in windir/ and no drive_c/:
+    // they go to their place on a new drive C:. A save then writes drive_c/.
+    bool fromWindir = !fs::exists(dir / "drive_c", ec) && fs::is_directory(dir / "windir", ec) &&
+                      !fs::exists(driveRoot, ec) && OutsideOf(driveRoot, dir);
+    if (fromWindir) {
+        fs::path below;
+        std::string message;
+        if (!BelowDriveC(m.windowsDirectory, below, message)) {
+            error = {info.windowsDirectoryLine ? machineFile.string() : registryFile.string(),
+                     info.windowsDirectoryLine, message};
+            return false;
+        }
+        fs::path target = below.empty() ? driveRoot : driveRoot / below;
+        fs::create_directories(target.parent_path(), ec);
+        if (!CopyTree(dir / "windir", target, false, message)) {
+            error = {(dir / "windir").string(), 0, message};
+            return false;
+        }
+    }
     if (!fs::is_directory(driveRoot, ec)) {
-        error = {(dir / "drive_c").string(), 0, "missing folder for drive C:"};
+        error = {(dir / "drive_c").string(), 0,
+                 "missing folder for drive C: (drive_c, or a capture's windir)"};
         return false;
     }
     m.files.MapDrive('C', driveRoot);
@@ -261,12 +310,26 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
         m.files.ForgetAttributes(path);
         m.files.SetAttributes(entry.windows, bits);
     }
+    // Only beside windir/: once saved, machine.txt holds the attributes as a
+    // run left them.
+    fs::path attribFile = dir / "attrib.txt";
+    if (fromWindir && ReadBytes(attribFile, text) &&
+        !ApplyAttribFile(text, attribFile.string(), m.files, error))
+        return false;
     sim::ResolvedPath windows;
     if (m.files.Resolve(m.windowsDirectory, windows) || !windows.directory) {
         error = {machineFile.string(), 0,
                  "the Windows directory " + m.windowsDirectory + " is not a folder under drive_c"};
         return false;
     }
+    fs::path capturedFile = dir / "captured.txt";
+    info.capturedList = ReadBytes(capturedFile, text);
+    if (info.capturedList &&
+        !ReadCapturedKeys(text, capturedFile.string(), info.capturedKeys, error))
+        return false;
+    if (m.IsWin9x() && !MarkAbsentDevices(m) && info.capturedList)
+        info.notes.push_back("Every device under HKLM\\Enum counts as present: the capture has "
+                             "no HKEY_DYN_DATA\\Config Manager\\Enum");
     return true;
 }
 

@@ -2,6 +2,7 @@
 //   machine.txt   the version record and what the registry and files can't say
 //   registry.reg  the registry, as regedit exports it
 //   drive_c/      drive C:, with the Windows directory in it
+// or a capture of a real machine (capture.h), which has windir/ instead.
 #pragma once
 
 #include "folder.h"
@@ -22,10 +23,18 @@ struct MachineDir {
     std::vector<std::string> faults;   // its "fail" lines, kept as written
     // Last-write times that git cannot keep: Windows path -> "YYYY-MM-DDTHH:MM:SS" (UTC).
     std::vector<std::pair<std::string, std::string>> modified;
+    bool versionGiven = false;    // machine.txt has a version line
+    int windowsDirectoryLine = 0; // its windows-directory line; 0 when it has none
+    // A capture's captured.txt: the keys it exported.
+    bool capturedList = false;
+    std::vector<std::string> capturedKeys;
+    // What the report should say about how the folder was read.
+    std::vector<std::string> notes;
 };
 
 // Reads the machine in `dir` into `m`, with drive C: at `driveRoot` (the
-// machine's drive_c or a copy of it). On a problem fills `error` and returns false.
+// machine's drive_c or a copy of it; for a capture, a new folder outside `dir`
+// that gets a copy of windir/). On a problem fills `error` and returns false.
 bool LoadMachine(const std::filesystem::path &dir, const std::filesystem::path &driveRoot,
                  sim::Machine &m, MachineDir &info, InputError &error);
 

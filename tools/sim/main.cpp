@@ -1,7 +1,9 @@
 // uninstall-sim: runs the uninstaller's real entry point against a machine
 // directory and tells what it changed.
+#include "capture.h"
 #include "machine_dir.h"
 #include "report.h"
+#include "undo_kit.h"
 
 #include "app/uninstall.h"
 #include "platform/sim/printable.h"
@@ -17,9 +19,11 @@ namespace fs = std::filesystem;
 namespace {
 
 int Usage() {
-    std::fprintf(stderr, "usage: uninstall-sim [--dry-run] [--trace] MACHINE_DIR\n"
+    std::fprintf(stderr, "usage: uninstall-sim [--dry-run] [--trace] [--undo DIR] MACHINE_DIR\n"
                          "  --dry-run  change nothing on disk\n"
-                         "  --trace    print every Windows call the program makes\n");
+                         "  --trace    print every Windows call the program makes\n"
+                         "  --undo DIR as --dry-run, and write into the new or empty folder DIR\n"
+                         "             a kit that puts a real machine back after a real run\n");
     return 2;
 }
 
@@ -52,13 +56,16 @@ struct TemporaryDir {
 
 int main(int argc, char **argv) {
     bool dryRun = false, trace = false;
-    const char *dir = nullptr;
+    const char *dir = nullptr, *undoDir = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dry-run") == 0)
             dryRun = true;
         else if (std::strcmp(argv[i], "--trace") == 0)
             trace = true;
-        else if (argv[i][0] == '-' || dir)
+        else if (std::strcmp(argv[i], "--undo") == 0 && i + 1 < argc && !undoDir) {
+            undoDir = argv[++i];
+            dryRun = true; // the kit is for the real machine; this folder stays as it is
+        } else if (argv[i][0] == '-' || dir)
             return Usage();
         else
             dir = argv[i];
@@ -76,6 +83,14 @@ int main(int argc, char **argv) {
     if (!simio::CheckMachineFolder(machineDir, error)) {
         std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error.Text()).c_str());
         return 2;
+    }
+    if (undoDir) {
+        std::string refused = simio::RefuseUndoDir(undoDir, machineDir);
+        if (!refused.empty()) {
+            std::fprintf(stderr, "uninstall-sim: --undo: %s; give a new or empty folder\n",
+                         sim::Printable(refused).c_str());
+            return 2;
+        }
     }
     TemporaryDir work;
     fs::path drive = work.path / "drive_c";
@@ -105,10 +120,17 @@ int main(int argc, char **argv) {
                 static_cast<unsigned>(v.major), static_cast<unsigned>(v.minor),
                 static_cast<unsigned>(v.build), sim::Printable(v.servicePack).c_str(),
                 sim::Printable(machine.windowsDirectory).c_str());
+    for (const std::string &note : info.notes)
+        std::printf("%s\n", sim::Printable(note).c_str());
 
     simio::Snapshot before = simio::TakeSnapshot(machine);
+    simio::MachineState undoBefore;
+    if (undoDir) undoBefore = simio::CaptureState(machine);
     machine.calls.echo = trace;
     machine.calls.keepRecords = false; // the report needs the count, --trace prints as it goes
+    simio::CaptureReads reads(info.capturedKeys, machine.EnumRoot());
+    if (info.capturedList)
+        machine.calls.onBegin = [&reads](const sim::CallRecord &call) { reads.Observe(call); };
     sim::Install(&machine);
     if (trace) std::fprintf(stderr, "Windows calls:\n");
     int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);
@@ -118,11 +140,22 @@ int main(int argc, char **argv) {
 
     std::string changes = simio::DescribeChanges(machine, before, after);
     std::fputs(changes.empty() ? "Nothing changed\n" : changes.c_str(), stdout);
+    std::fputs(reads.Report().c_str(), stdout);
     std::printf("Exit code %d (%llu Windows calls)\n", exitCode,
                 static_cast<unsigned long long>(machine.calls.Count()));
 
     if (dryRun) {
         std::printf("Dry run: the machine directory was not changed\n");
+        if (undoDir) {
+            simio::UndoKit kit =
+                simio::MakeUndoKit(machine, undoBefore, simio::CaptureState(machine));
+            std::string kitError;
+            if (!simio::WriteUndoKit(kit, undoDir, kitError)) {
+                std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(kitError).c_str());
+                return 2;
+            }
+            std::fputs(simio::DescribeUndoKit(kit, undoDir).c_str(), stdout);
+        }
         return exitCode;
     }
     std::string saveError;

@@ -17,13 +17,16 @@ const char *const kHeader4 = "REGEDIT4";
 const char *const kHeader5 = "Windows Registry Editor Version 5.00";
 
 // UTF-16LE to the ANSI code page: code units above 0xFF have no byte and
-// become '?', as WideCharToMultiByte writes its default character.
-std::string Narrow(std::string_view utf16) {
+// become '?', as WideCharToMultiByte writes its default character. With
+// `joined`, the text is exports joined with copy /b, each with its own
+// byte-order mark: one at the start of a line opens the next export and goes.
+std::string Narrow(std::string_view utf16, bool joined = false) {
     std::string out;
     out.reserve(utf16.size() / 2);
     for (size_t i = 0; i + 1 < utf16.size(); i += 2) {
         unsigned unit =
             static_cast<unsigned char>(utf16[i]) | (static_cast<unsigned char>(utf16[i + 1]) << 8);
+        if (unit == 0xFEFF && joined && (out.empty() || out.back() == '\n')) continue;
         out += unit <= 0xFF ? static_cast<char>(unit) : '?';
     }
     return out;
@@ -169,7 +172,8 @@ struct Parser {
     RegFileFormat &format;
     InputError &error;
     sim::RegKey *key = nullptr;
-    std::uint64_t pathBytes = 0; // of every key made so far
+    std::vector<sim::RegKey *> chain = {}; // the last key line's keys, root first
+    std::uint64_t pathBytes = 0;           // of every key made so far
 
     bool Fail(int line, std::string message) {
         error = {fileName, line, std::move(message)};
@@ -190,21 +194,35 @@ struct Parser {
         if (remove) {
             registry.DeletePath(path);
             key = nullptr;
+            chain.clear();
             return true;
         }
+        // Lookups among many siblings are most of the time a whole registry
+        // takes to read. regedit writes a tree depth first, so a key line
+        // mostly repeats the keys of the line before: those are taken from
+        // there, and each further name is looked up once.
+        sim::RegKey *root = registry.RootByName(parts[0]);
+        if (chain.empty() || chain[0] != root) chain.assign(1, root);
+        size_t same = 1, prefix = parts[0].size();
+        while (same < chain.size() && same < parts.size() &&
+               sim::EqualNoCase(chain[same]->name, parts[same]))
+            prefix += 1 + parts[same++].size();
+        chain.resize(same);
         // Each key is written back, and listed in a snapshot, with its whole
         // path: deep new paths are what a hostile file could multiply.
-        const sim::RegKey *known = registry.RootByName(parts[0]);
-        size_t prefix = parts[0].size();
-        for (size_t i = 1; i < parts.size(); ++i) {
+        for (size_t i = same; i < parts.size(); ++i) {
             prefix += 1 + parts[i].size();
-            known = known ? known->Child(parts[i]) : nullptr;
-            if (!known) pathBytes += prefix;
+            sim::RegKey *child = chain.back()->Child(parts[i]);
+            if (!child) {
+                pathBytes += prefix;
+                if (pathBytes > kMaxKeyPathBytes)
+                    return Fail(n, "key paths longer than " +
+                                       std::to_string(kMaxKeyPathBytes >> 20) + " MiB in all");
+                child = &chain.back()->AddChild(parts[i]);
+            }
+            chain.push_back(child);
         }
-        if (pathBytes > kMaxKeyPathBytes)
-            return Fail(n, "key paths longer than " + std::to_string(kMaxKeyPathBytes >> 20) +
-                               " MiB in all");
-        key = &registry.CreatePath(path);
+        key = chain.back();
         return true;
     }
 
@@ -283,7 +301,7 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         format.utf16 = true;
-        narrowed = Narrow(bytes.substr(2));
+        narrowed = Narrow(bytes.substr(2), true);
         text = narrowed;
     } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
         text = bytes.substr(3);
@@ -303,6 +321,7 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
     else if (line != kHeader4)
         return parser.Fail(reader.Number(),
                            "expected \"REGEDIT4\" or \"" + std::string(kHeader5) + "\"");
+    const std::string_view firstHeader = format.version5 ? kHeader5 : kHeader4;
     std::string joined;
     while (reader.Next(line)) {
         int number = reader.Number();
@@ -326,11 +345,13 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
             if (joined.size() > kMaxLineLength) return parser.Fail(number, LineTooLong());
             line = joined;
         }
-        bool ok;
+        bool ok = true;
         if (line[0] == '[')
             ok = parser.KeyLine(number, line);
         else if (line[0] == '"' || line[0] == '@')
             ok = parser.ValueLine(number, line);
+        else if (line == firstHeader) // the next of several exports joined with copy /b
+            parser.key = nullptr;
         else
             ok = parser.Fail(number, "expected a [key], a value or a ; comment");
         if (!ok) return false;

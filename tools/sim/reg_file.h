@@ -43,7 +43,9 @@ struct InputError {
 
 // Applies the file's keys and values to `registry`. Returns false and fills
 // `error` at the first malformed line; the registry may then hold the lines
-// before it.
+// before it. Several exports joined byte for byte (copy /b a.reg+b.reg) read
+// as one: a later header like the first, and in UTF-16 its byte-order mark,
+// are skipped; `format` is the first export's.
 bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Registry &registry,
                  RegFileFormat &format, InputError &error);
 

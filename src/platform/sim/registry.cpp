@@ -21,6 +21,10 @@ const RootName kRoots[] = {
     {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
     {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},
     {HKEY_USERS, "HKEY_USERS", "HKU"},
+    // Exports of a whole registry name these too; Windows 98 keeps its live
+    // device tree under HKEY_DYN_DATA.
+    {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"},
+    {HKEY_DYN_DATA, "HKEY_DYN_DATA", "HKDD"},
 };
 
 } // namespace

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The example captures are examples/win98 and examples/win2000-sp4 as
+# capture.bat leaves them: uninstall-sim must predict the same changes from
+# them as from the machine folders, but for the companion window, which a
+# capture cannot hold. Bad captures are refused by file and line.
+set -u
+sim="$1"
+examples="$2"
+source "$(dirname "$0")/common.sh"
+
+# Without the first line, which names the folder, and what the window changes.
+changes() { sed -e 1d -e '/^Closed window /d' -e '/^Exit code /d' -e '/^Read outside /d' <<<"$1"; }
+
+for name in win98 win2000-sp4; do
+    cp -r "$examples/captures/$name" "$work/$name"
+    machine=$("$sim" --dry-run "$examples/$name"); rc1=$?
+    capture=$("$sim" --dry-run "$work/$name"); rc2=$?
+    check "$name: both exit 0" test $rc1 -eq 0 -a $rc2 -eq 0
+    check "$name: the same changes" diff <(changes "$machine") <(changes "$capture")
+    check "$name: a dry run writes nothing" diff -r "$examples/captures/$name" "$work/$name"
+    eval "capture_${name%%-*}=\$capture"
+done
+check "win98: the version from ver.txt" contains "$capture_win98" \
+    'Windows 9x 4.10 build 2222 "", Windows directory C:\WINDOWS'
+check "win98: every key read was captured" test -z "$(grep -F 'Read outside' <<<"$capture_win98")"
+check "win2000: the service pack from CSDVersion" contains "$capture_win2000" \
+    'Windows NT 5.0 build 2195 "Service Pack 4", Windows directory C:\WINNT'
+check "win2000: the one key read outside is named" \
+    test "$(grep -F 'Read outside' <<<"$capture_win2000")" = 'Read outside the capture: HKLM\SYSTEM\ControlSet003\Services\USBSTOR (the preview may not be complete)'
+
+# A run is saved as a machine folder: windir/ stays, drive_c/ is the drive.
+"$sim" "$work/win2000-sp4" >/dev/null; rc=$?
+check "a run on a capture exits 0" test $rc -eq 0
+check "and keeps windir" diff -r "$examples/captures/win2000-sp4/windir" "$work/win2000-sp4/windir"
+check "and writes drive_c" test -f "$work/win2000-sp4/drive_c/WINNT/inf/usbstor.inf" -a \
+    ! -e "$work/win2000-sp4/drive_c/WINNT/system32/drivers/USBSTORSP3.SYS"
+
+# Without the live device tree every device of a Windows 98 capture is present.
+cp -r "$examples/captures/win98" "$work/nodyn"
+sed -i 's/HKEY_DYN_DATA\\Config Manager/HKEY_DYN_DATA\\Other/' "$work/nodyn/registry.reg"
+out=$("$sim" --dry-run "$work/nodyn")
+check "no device tree: said in one line" test "$(grep -c 'counts as present' <<<"$out")" -eq 1
+check "no device tree: the unplugged stick goes too" \
+    contains "$out" 'Removed device USB\VID_1234&PID_5678\6&99AA&0&1'
+
+broken() { # name, what to do to a copy of the win98 capture, expected text
+    cp -r "$examples/captures/win98" "$work/$1" && (cd "$work/$1" && eval "$2")
+    cp -r "$work/$1" "$work/$1.before"
+    out=$("$sim" "$work/$1" 2>&1); rc=$?
+    check "$1: exit code 2, named, nothing written" test $rc -eq 2 -a -z "$(diff -r \
+        "$work/$1.before" "$work/$1")" -a -n "$(grep -F -- "$3" <<<"$out")"
+}
+broken other-drive "echo 'windows-directory \"D:\\WINDOWS\"' >>machine.txt" \
+    'machine.txt:5: the Windows directory D:\WINDOWS is not on drive C:'
+broken bad-attrib "echo 'File not found - C:\\WINDOWS\\X.SYS' >>attrib.txt" 'attrib.txt:5:'
+broken no-ver "rm ver.txt" 'ver.txt: missing'
+broken windows-name "touch windir/CON" 'reserved device name'
+
+finish

@@ -1,0 +1,63 @@
+// An undo kit: what a support engineer needs to put a real machine back as
+// it was before the uninstaller ran on it, worked out from the simulated
+// machine's states before and after a run (never from the calls made, so
+// that it holds whatever the program did).
+//   undo.reg    REGEDIT4 text that regedit /s imports on Windows 98 and 2000
+//   files\      the earlier bytes of every file the run deleted or changed
+//   undo.bat    copies them back, sets their attributes, imports undo.reg
+//   README.txt  the same in words, and what the kit cannot give back
+#pragma once
+
+#include "platform/sim/machine.h"
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace simio {
+
+struct FileState {
+    std::string bytes;
+    DWORD attributes = 0;
+};
+
+// A full copy of what a run may change: far more than a Snapshot's digests,
+// since the kit must hold the earlier bytes and values themselves.
+struct MachineState {
+    using Values = std::map<std::string, sim::RegValue, sim::CaseLess>;
+    std::map<std::string, Values, sim::CaseLess> keys;     // full key path -> its values
+    std::map<std::string, FileState, sim::CaseLess> files; // Windows path
+    std::set<std::string, sim::CaseLess> folders;          // Windows path
+    std::vector<std::string> windows;                      // titles of open windows
+};
+
+MachineState CaptureState(const sim::Machine &m);
+
+struct UndoKit {
+    std::string reg, bat, readme;
+    // Path inside the kit ("files/C/WINDOWS/inf/x.inf") -> earlier bytes.
+    std::map<std::string, std::string> files;
+    size_t keys = 0;       // keys undo.reg makes again, subkeys counted
+    size_t values = 0;     // values it sets back or removes
+    size_t attributes = 0; // files whose only change was their attributes
+    size_t removed = 0;    // files and folders the run made, which undo.bat deletes
+};
+
+// `m` gives the Windows version and directory the texts speak of.
+UndoKit MakeUndoKit(const sim::Machine &m, const MachineState &before, const MachineState &after);
+
+// Empty when `dir` may take a kit: a path that does not exist yet or an
+// empty folder, outside the machine folder. Otherwise why not.
+std::string RefuseUndoDir(const std::filesystem::path &dir,
+                          const std::filesystem::path &machineDir);
+
+// Builds the kit beside `dir` and moves it there in one step, so that a
+// failure leaves nothing behind.
+bool WriteUndoKit(const UndoKit &kit, const std::filesystem::path &dir, std::string &error);
+
+// The report's line: where the kit is and what it holds.
+std::string DescribeUndoKit(const UndoKit &kit, const std::filesystem::path &dir);
+
+} // namespace simio
