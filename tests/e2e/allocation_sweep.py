@@ -16,12 +16,9 @@ makes fewer than N allocations. Every run must:
 """
 
 import argparse
-import os
-import select
 import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import e2e
@@ -37,26 +34,7 @@ def run_once(wine, n):
     if marker.exists():
         marker.unlink()
     wine.env["UNINSTALL_FAIL_ALLOCATION"] = str(n)
-    probe = wine.popen(["C:\\e2e\\probe.exe", "box", e2e.BOX_TITLE, "60"],
-                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    program = wine.popen(["C:\\e2e\\UnInstall.exe"])
-    box = False
-    pending = b""
-    deadline = time.time() + 60
-    while program.poll() is None and time.time() < deadline:
-        ready, _, _ = select.select([probe.stdout.fileno()], [], [], 0.2)
-        if ready:
-            pending += os.read(probe.stdout.fileno(), 4096)
-            if not box and b"box waiting" in pending:
-                box = True
-                probe.stdin.write(b"answer\n")
-                probe.stdin.flush()
-    rc = program.poll()
-    for proc in (program, probe):
-        if proc.poll() is None:
-            proc.kill()
-        proc.wait()
-    wine.wait_server(60)
+    rc, box = e2e.run_answering_box(wine)
     return rc, box, marker.exists()
 
 
@@ -64,15 +42,7 @@ def sweep(name, work, exe):
     e2e.require_tools()
     scenario = scenarios.get(name)
     data = e2e.HERE / "data"
-    template = Path(work) / "template"
-    if not (template / ".complete").is_file():
-        raise e2e.HarnessError("no template prefix in %s (run the template step first)" % work)
-    run_dir = Path(work) / ("oom-" + name)
-    if run_dir.exists():
-        shutil.rmtree(run_dir)
-    run_dir.mkdir(parents=True)
-    prefix = run_dir / "prefix"
-    subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
+    run_dir, prefix = e2e.fresh_prefix(work, "oom-" + name)
 
     failures = []
     with e2e.Xvfb(run_dir / "xvfb.log") as x:

@@ -17,7 +17,6 @@
 
 import argparse
 import os
-import re
 import select
 import shutil
 import subprocess
@@ -229,6 +228,46 @@ def read_probe(proc, deadline):
             if line in ("box waiting", "box none"):
                 return lines
     return lines
+
+
+def fresh_prefix(work, name):
+    """work/NAME made anew with a copy of the template prefix in it: (folder, prefix)."""
+    template = Path(work) / "template"
+    if not (template / ".complete").is_file():
+        raise HarnessError("no template prefix in %s (run the template step first)" % work)
+    run_dir = Path(work) / name
+    if run_dir.exists():
+        shutil.rmtree(run_dir)
+    run_dir.mkdir(parents=True)
+    prefix = run_dir / "prefix"
+    subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
+    return run_dir, prefix
+
+
+def run_answering_box(wine, seconds=60):
+    """Runs UnInstall.exe, answering the final message box if it shows one; waits until the
+    prefix is idle. Returns (exit code or None when it did not end in time, box shown)."""
+    probe = wine.popen(["C:\\e2e\\probe.exe", "box", BOX_TITLE, str(seconds)],
+                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    program = wine.popen(["C:\\e2e\\UnInstall.exe"])
+    box = False
+    pending = b""
+    deadline = time.time() + seconds
+    while program.poll() is None and time.time() < deadline:
+        ready, _, _ = select.select([probe.stdout.fileno()], [], [], 0.2)
+        if ready:
+            pending += os.read(probe.stdout.fileno(), 4096)
+            if not box and b"box waiting" in pending:
+                box = True
+                probe.stdin.write(b"answer\n")
+                probe.stdin.flush()
+    rc = program.poll()
+    for proc in (program, probe):
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+    wine.wait_server(60)
+    return rc, box
 
 
 def list_devices(wine):
