@@ -317,6 +317,7 @@ TEST(UndoKit, KeepsEveryValueTypeAndFileAttribute) {
            "\"Embedded\"=hex(1):41,00,42,00\r\n"
            "\"LineBreak\"=hex(1):41,0d,0a,42,00\r\n"
            "\"Name \\\"with\\\" \\\\ in it\"=\"a\\\\b\"\r\n"
+           "\"Two\\nLines\"=\"x\"\r\n"
         << key << "\\Empty\\Deeper]\r\n";
     std::ofstream(folder / "machine.txt", std::ios::app)
         << "attributes \"C:\\WINDOWS\\system32\\drivers\\WDMOEM01.sys\" readonly hidden system\r\n"

@@ -123,9 +123,8 @@ int main(int argc, char **argv) {
     for (const std::string &note : info.notes)
         std::printf("%s\n", sim::Printable(note).c_str());
 
-    simio::Snapshot before = simio::TakeSnapshot(machine);
-    simio::MachineState undoBefore;
-    if (undoDir) undoBefore = simio::CaptureState(machine);
+    const simio::MachineState stateBefore = simio::CaptureState(machine);
+    simio::Snapshot before = simio::TakeSnapshot(stateBefore);
     machine.calls.echo = trace;
     machine.calls.keepRecords = false; // the report needs the count, --trace prints as it goes
     simio::CaptureReads reads(info.capturedKeys, machine.EnumRoot());
@@ -136,7 +135,8 @@ int main(int argc, char **argv) {
     int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);
     machine.CloseAll();
     sim::Install(nullptr);
-    simio::Snapshot after = simio::TakeSnapshot(machine);
+    const simio::MachineState stateAfter = simio::CaptureState(machine);
+    simio::Snapshot after = simio::TakeSnapshot(stateAfter);
 
     std::string changes = simio::DescribeChanges(machine, before, after);
     std::fputs(changes.empty() ? "Nothing changed\n" : changes.c_str(), stdout);
@@ -147,8 +147,7 @@ int main(int argc, char **argv) {
     if (dryRun) {
         std::printf("Dry run: the machine directory was not changed\n");
         if (undoDir) {
-            simio::UndoKit kit =
-                simio::MakeUndoKit(machine, undoBefore, simio::CaptureState(machine));
+            simio::UndoKit kit = simio::MakeUndoKit(machine, stateBefore, stateAfter);
             std::string kitError;
             if (!simio::WriteUndoKit(kit, undoDir, kitError)) {
                 std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(kitError).c_str());

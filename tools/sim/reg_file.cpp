@@ -375,6 +375,14 @@ std::string Escape(std::string_view text) {
     return out;
 }
 
+} // namespace
+
+std::string QuotedValueName(const std::string &name) {
+    return name.empty() ? "@" : "\"" + Escape(name) + "\"";
+}
+
+namespace {
+
 // A plain "..." string is exact only for text with one terminating zero and
 // no other zero, line break or byte that would not survive the round trip.
 bool WritableAsString(const sim::RegValue &v) {
@@ -385,7 +393,7 @@ bool WritableAsString(const sim::RegValue &v) {
 }
 
 void WriteValue(std::string &out, const sim::RegValue &v, const RegFileFormat &format) {
-    std::string head = v.name.empty() ? "@=" : "\"" + Escape(v.name) + "\"=";
+    std::string head = QuotedValueName(v.name) + "=";
     if (WritableAsString(v)) {
         out += head + "\"" + Escape(std::string(v.data.begin(), v.data.end() - 1)) + "\"\n";
         return;

@@ -49,6 +49,10 @@ struct InputError {
 bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Registry &registry,
                  RegFileFormat &format, InputError &error);
 
+// A value's name as a value line starts with it: @ for the default value,
+// else the name between quotes with regedit's escapes.
+std::string QuotedValueName(const std::string &name);
+
 // Every key below the roots (and each root that holds values), in name order.
 std::string WriteRegFile(const sim::Registry &registry, const RegFileFormat &format);
 

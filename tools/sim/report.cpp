@@ -13,32 +13,28 @@ namespace simio {
 
 namespace {
 
-void AddKeys(const sim::RegKey &key, Snapshot &s) {
-    if (key.parent) {
-        auto &values = s.keys[key.Path()];
-        for (const auto &[name, value] : key.values)
-            values[value.name] = sim::ValueText(value);
-    }
+void AddKeys(const sim::RegKey &key, MachineState &s) {
+    s.keys[key.Path()] = MachineState::Values(key.values.begin(), key.values.end());
     for (const auto &entry : key.subkeys)
         AddKeys(*entry.second, s);
 }
 
 void AddFiles(const sim::Machine &m, const fs::path &host, const std::string &windows,
-              Snapshot &s) {
+              MachineState &s) {
     std::error_code ec;
     for (const auto &entry : fs::directory_iterator(host, ec)) {
         std::string path = windows + "\\" + entry.path().filename().string();
         if (entry.is_directory()) {
+            s.folders.insert(path);
             AddFiles(m, entry.path(), path, s);
             continue;
         }
         std::ifstream in(entry.path(), std::ios::binary);
-        std::string bytes(std::istreambuf_iterator<char>(in), {});
-        s.files[path] = std::to_string(bytes.size()) + " bytes, digest " +
-                        std::to_string(std::hash<std::string>{}(bytes));
+        FileState &file = s.files[path];
+        file.bytes.assign(std::istreambuf_iterator<char>(in), {});
         sim::ResolvedPath resolved;
         m.files.Resolve(path, resolved);
-        s.attributes[path] = m.files.AttributesOf(resolved);
+        file.attributes = m.files.AttributesOf(resolved);
     }
 }
 
@@ -74,13 +70,35 @@ size_t Depth(const std::string &path) {
 
 } // namespace
 
-Snapshot TakeSnapshot(const sim::Machine &m) {
-    Snapshot s;
+MachineState CaptureState(const sim::Machine &m) {
+    MachineState s;
     for (const auto &root : m.registry.Roots())
         AddKeys(*root, s);
     for (const auto &[letter, host] : m.files.Drives())
         AddFiles(m, host, std::string(1, letter) + ":", s);
+    for (const auto &w : m.windows)
+        if (w.open) s.windows.push_back(w.title);
     return s;
+}
+
+Snapshot TakeSnapshot(const MachineState &state) {
+    Snapshot s;
+    for (const auto &[path, values] : state.keys) {
+        if (path.find('\\') == std::string::npos) continue; // a root key
+        auto &texts = s.keys[path];
+        for (const auto &entry : values)
+            texts[entry.second.name] = sim::ValueText(entry.second);
+    }
+    for (const auto &[path, file] : state.files) {
+        s.files[path] = std::to_string(file.bytes.size()) + " bytes, digest " +
+                        std::to_string(std::hash<std::string>{}(file.bytes));
+        s.attributes[path] = file.attributes;
+    }
+    return s;
+}
+
+Snapshot TakeSnapshot(const sim::Machine &m) {
+    return TakeSnapshot(CaptureState(m));
 }
 
 std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after) {

@@ -5,9 +5,28 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace simio {
+
+struct FileState {
+    std::string bytes;
+    DWORD attributes = 0;
+};
+
+// All a run may change, values and bytes themselves: an undo kit is made
+// from two of these, and the report from their snapshots.
+struct MachineState {
+    using Values = std::map<std::string, sim::RegValue, sim::CaseLess>;
+    std::map<std::string, Values, sim::CaseLess> keys;     // full key path -> its values
+    std::map<std::string, FileState, sim::CaseLess> files; // Windows path
+    std::set<std::string, sim::CaseLess> folders;          // Windows path
+    std::vector<std::string> windows;                      // titles of open windows
+};
+
+MachineState CaptureState(const sim::Machine &m);
 
 struct Snapshot {
     // Key path -> value name -> value text ("" names the default value).
@@ -17,6 +36,9 @@ struct Snapshot {
     std::map<std::string, DWORD> attributes;
 };
 
+// What the report compares: each key's values as text, each file's size and
+// digest, and its attributes.
+Snapshot TakeSnapshot(const MachineState &state);
 Snapshot TakeSnapshot(const sim::Machine &m);
 
 // Lines such as "Deleted key HKLM\Enum\USB\...", in a stable order.

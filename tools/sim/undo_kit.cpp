@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -18,31 +16,6 @@ namespace fs = std::filesystem;
 namespace simio {
 
 namespace {
-
-void AddKeys(const sim::RegKey &key, MachineState &s) {
-    s.keys[key.Path()] = MachineState::Values(key.values.begin(), key.values.end());
-    for (const auto &entry : key.subkeys)
-        AddKeys(*entry.second, s);
-}
-
-void AddFiles(const sim::Machine &m, const fs::path &host, const std::string &windows,
-              MachineState &s) {
-    std::error_code ec;
-    for (const auto &entry : fs::directory_iterator(host, ec)) {
-        std::string path = windows + "\\" + entry.path().filename().string();
-        if (entry.is_directory()) {
-            s.folders.insert(path);
-            AddFiles(m, entry.path(), path, s);
-            continue;
-        }
-        std::ifstream in(entry.path(), std::ios::binary);
-        FileState &file = s.files[path];
-        file.bytes.assign(std::istreambuf_iterator<char>(in), {});
-        sim::ResolvedPath resolved;
-        m.files.Resolve(path, resolved);
-        file.attributes = m.files.AttributesOf(resolved);
-    }
-}
 
 std::string Parent(const std::string &path) {
     size_t slash = path.rfind('\\');
@@ -53,17 +26,6 @@ bool Within(const std::string &path, const std::string &top) {
     return sim::EqualNoCase(path, top) ||
            (path.size() > top.size() && path[top.size()] == '\\' &&
             sim::EqualNoCase(std::string_view(path).substr(0, top.size()), top));
-}
-
-// A value name as regedit reads it between quotes.
-std::string RegName(const std::string &name) {
-    if (name.empty()) return "@";
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out + "\"";
 }
 
 std::string Crlf(const std::string &text) {
@@ -224,7 +186,7 @@ struct Builder {
             }
             for (const auto &[name, value] : now->second) {
                 if (values.count(name)) continue;
-                gone += RegName(name) + "=-\n";
+                gone += QuotedValueName(name) + "=-\n";
                 ++kit.values;
                 valueLines.push_back(path + ", value " + (name.empty() ? "(default)" : name) +
                                      ": removed (the uninstaller made it)");
@@ -412,17 +374,6 @@ struct Builder {
 };
 
 } // namespace
-
-MachineState CaptureState(const sim::Machine &m) {
-    MachineState s;
-    for (const auto &root : m.registry.Roots())
-        AddKeys(*root, s);
-    for (const auto &[letter, host] : m.files.Drives())
-        AddFiles(m, host, std::string(1, letter) + ":", s);
-    for (const auto &w : m.windows)
-        if (w.open) s.windows.push_back(w.title);
-    return s;
-}
 
 UndoKit MakeUndoKit(const sim::Machine &m, const MachineState &before, const MachineState &after) {
     UndoKit kit;

@@ -8,6 +8,8 @@
 //   README.txt  the same in words, and what the kit cannot give back
 #pragma once
 
+#include "report.h"
+
 #include "platform/sim/machine.h"
 
 #include <filesystem>
@@ -17,23 +19,6 @@
 #include <vector>
 
 namespace simio {
-
-struct FileState {
-    std::string bytes;
-    DWORD attributes = 0;
-};
-
-// A full copy of what a run may change: far more than a Snapshot's digests,
-// since the kit must hold the earlier bytes and values themselves.
-struct MachineState {
-    using Values = std::map<std::string, sim::RegValue, sim::CaseLess>;
-    std::map<std::string, Values, sim::CaseLess> keys;     // full key path -> its values
-    std::map<std::string, FileState, sim::CaseLess> files; // Windows path
-    std::set<std::string, sim::CaseLess> folders;          // Windows path
-    std::vector<std::string> windows;                      // titles of open windows
-};
-
-MachineState CaptureState(const sim::Machine &m);
 
 struct UndoKit {
     std::string reg, bat, readme;
@@ -45,7 +30,8 @@ struct UndoKit {
     size_t removed = 0;    // files and folders the run made, which undo.bat deletes
 };
 
-// `m` gives the Windows version and directory the texts speak of.
+// From the states CaptureState took before and after a run. `m` gives the Windows version and
+// directory the texts speak of.
 UndoKit MakeUndoKit(const sim::Machine &m, const MachineState &before, const MachineState &after);
 
 // Empty when `dir` may take a kit: a path that does not exist yet or an
