@@ -1,7 +1,7 @@
 #include "undo_kit.h"
 
 #include "folder.h"
-#include "reg_file.h"
+#include "undo_reg.h"
 
 #include "platform/sim/printable.h"
 
@@ -16,17 +16,6 @@ namespace fs = std::filesystem;
 namespace simio {
 
 namespace {
-
-std::string Parent(const std::string &path) {
-    size_t slash = path.rfind('\\');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool Within(const std::string &path, const std::string &top) {
-    return sim::EqualNoCase(path, top) ||
-           (path.size() > top.size() && path[top.size()] == '\\' &&
-            sim::EqualNoCase(std::string_view(path).substr(0, top.size()), top));
-}
 
 std::string Crlf(const std::string &text) {
     std::string out;
@@ -103,25 +92,6 @@ std::string WindowsName(const sim::VersionRecord &v) {
     return name;
 }
 
-// Drops the "[key]" sections WriteRegFile writes for the existing keys above
-// each restored one: importing them would do nothing, and a person reading
-// undo.reg would take them for keys it restores.
-std::string DropScaffolding(const std::string &reg,
-                            const std::set<std::string, sim::CaseLess> &written) {
-    const std::string gap = "\r\n\r\n";
-    std::string out;
-    size_t start = 0;
-    while (start < reg.size()) {
-        size_t end = reg.find(gap, start);
-        end = end == std::string::npos ? reg.size() : end + gap.size();
-        std::string block = reg.substr(start, end - start);
-        bool bareKey = block.front() == '[' && block.find("\r\n") + gap.size() == block.size();
-        if (!bareKey || written.count(block.substr(1, block.size() - 2 - gap.size()))) out += block;
-        start = end;
-    }
-    return out;
-}
-
 struct Builder {
     Builder(const sim::Machine &machine, const MachineState &was, const MachineState &now,
             UndoKit &out)
@@ -130,88 +100,10 @@ struct Builder {
     const sim::Machine &m;
     const MachineState &before, &after;
     UndoKit &kit;
-    std::vector<std::string> products; // keys of the products Windows Installer removed
-    std::vector<std::string> keyLines; // README lines
-    std::vector<std::string> valueLines;
+    UndoReg reg;
     std::vector<std::string> fileLines;
-    std::vector<std::string> madeLines; // what the run made and the kit deletes
+    std::vector<std::string> madeLines; // files and folders the run made, which the kit deletes
     std::string bat;                    // the commands, without the header
-    bool removalsInReg = false;
-
-    bool IsProduct(const std::string &path) const {
-        for (const auto &p : products)
-            if (Within(path, p)) return true;
-        return false;
-    }
-
-    void Registry() {
-        // A removed product's Add/Remove Programs entry is Windows Installer's,
-        // and Windows Installer no longer knows the product: written back, it
-        // would offer a removal that fails. The README sends the person to
-        // the product's own setup instead.
-        for (const auto &[path, values] : before.keys)
-            if (!after.keys.count(path) && sim::EqualNoCase(Parent(path), sim::kUninstallKey))
-                products.push_back(path);
-
-        sim::Registry restore;
-        std::set<std::string, sim::CaseLess> written;
-        std::string removals;
-        for (const auto &[path, values] : before.keys) {
-            if (IsProduct(path)) continue;
-            auto now = after.keys.find(path);
-            if (now == after.keys.end()) {
-                sim::RegKey &key = restore.CreatePath(path);
-                for (const auto &[name, value] : values)
-                    key.values[name] = value;
-                written.insert(path);
-                ++kit.keys;
-                if (after.keys.count(Parent(path))) keyLines.push_back(path + TailBelow(path));
-                continue;
-            }
-            std::string gone;
-            for (const auto &[name, value] : values) {
-                auto was = now->second.find(name);
-                bool same = was != now->second.end() && was->second.type == value.type &&
-                            was->second.data == value.data;
-                if (same) continue;
-                restore.CreatePath(path).values[name] = value;
-                written.insert(path);
-                ++kit.values;
-                valueLines.push_back(
-                    path + ", value " + (name.empty() ? "(default)" : name) + ": back to " +
-                    sim::ValueText(value) +
-                    (was == now->second.end()
-                         ? " (the uninstaller deleted it)"
-                         : " (the uninstaller set " + sim::ValueText(was->second) + ")"));
-            }
-            for (const auto &[name, value] : now->second) {
-                if (values.count(name)) continue;
-                gone += QuotedValueName(name) + "=-\n";
-                ++kit.values;
-                valueLines.push_back(path + ", value " + (name.empty() ? "(default)" : name) +
-                                     ": removed (the uninstaller made it)");
-            }
-            if (!gone.empty()) removals += "[" + path + "]\n" + gone + "\n";
-        }
-        for (const auto &[path, values] : after.keys) {
-            if (before.keys.count(path) || !before.keys.count(Parent(path))) continue;
-            removals += "[-" + path + "]\n\n";
-            ++kit.removed;
-            madeLines.push_back("the registry key " + path);
-        }
-        removalsInReg = !removals.empty();
-        kit.reg = DropScaffolding(WriteRegFile(restore, RegFileFormat{}), written) + Crlf(removals);
-    }
-
-    std::string TailBelow(const std::string &path) const {
-        size_t below = 0;
-        for (auto it = before.keys.upper_bound(path);
-             it != before.keys.end() && Within(it->first, path); ++it)
-            ++below;
-        return below == 0   ? ""
-               : below == 1 ? " (and 1 key below it)"
-                            : " (and " + std::to_string(below) + " keys below it)";
-    }
 
     void Files() {
         for (const auto &path : before.folders)
@@ -327,17 +219,19 @@ struct Builder {
         t += "\nWhat it restores\n"
              "----------------\n"
              "Registry keys, with all their subkeys and values, as they were:\n" +
-             list(keyLines) + "Registry values, as they were:\n" + list(valueLines) +
+             list(reg.keyLines) + "Registry values, as they were:\n" + list(reg.valueLines) +
              "Files, with their attributes:\n" + list(fileLines);
-        if (!madeLines.empty()) {
-            t += "What the uninstaller made, which the kit deletes again:\n" + list(madeLines);
-            if (removalsInReg)
+        std::vector<std::string> made = reg.madeLines;
+        made.insert(made.end(), madeLines.begin(), madeLines.end());
+        if (!made.empty()) {
+            t += "What the uninstaller made, which the kit deletes again:\n" + list(made);
+            if (reg.removals)
                 t += "  Windows 98's regedit may leave registry keys and values alone that\n"
                      "  undo.reg deletes: remove those by hand in regedit there.\n";
         }
         t += "\nWhat it cannot restore\n"
              "----------------------\n";
-        for (const auto &p : products) {
+        for (const auto &p : reg.products) {
             std::string name = p.substr(p.rfind('\\') + 1);
             auto values = before.keys.find(p);
             auto display = values->second.find("DisplayName");
@@ -357,7 +251,8 @@ struct Builder {
                 t += "- The window \"" + title +
                      "\", which the uninstaller closed:\n"
                      "  start the program again.\n";
-        if (products.empty() && before.windows.size() <= after.windows.size()) t += "  Nothing.\n";
+        if (reg.products.empty() && before.windows.size() <= after.windows.size())
+            t += "  Nothing.\n";
         t += "\nHow the devices come back\n"
              "-------------------------\n";
         if (m.IsWin9x())
@@ -378,7 +273,11 @@ struct Builder {
 UndoKit MakeUndoKit(const sim::Machine &m, const MachineState &before, const MachineState &after) {
     UndoKit kit;
     Builder b(m, before, after, kit);
-    b.Registry();
+    b.reg = MakeUndoReg(before, after, !m.IsWin9x());
+    kit.reg = b.reg.text;
+    kit.keys = b.reg.keys;
+    kit.values = b.reg.values;
+    kit.removed = b.reg.removed;
     b.Files();
     b.Batch();
     b.Readme();
