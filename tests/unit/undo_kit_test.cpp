@@ -126,13 +126,12 @@ std::vector<std::string> Lines(const std::string &text) {
 }
 
 // A batch line's words, as command.com splits them: quotes keep blanks in
-// and go, "%%" is one '%'.
+// and go.
 std::vector<std::string> Words(const std::string &line) {
     std::vector<std::string> out;
     std::string word;
     bool quoted = false, any = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
+    for (char c : line) {
         if (c == '"') {
             quoted = !quoted;
             any = true;
@@ -141,7 +140,6 @@ std::vector<std::string> Words(const std::string &line) {
             word.clear();
             any = false;
         } else {
-            EXPECT_FALSE(c == '%' && (i + 1 == line.size() || line[++i] != '%')) << line;
             word += c;
             any = true;
         }
@@ -152,85 +150,193 @@ std::vector<std::string> Words(const std::string &line) {
 
 constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-// Runs the kit in `kit` on `m`, as undo.bat does it from the kit's folder.
-void ApplyKit(const fs::path &kit, sim::Machine &m) {
-    std::vector<std::string> lines = Lines(ReadAll(kit / "undo.bat"));
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "@echo off");
-    for (const std::string &line : lines) {
-        SCOPED_TRACE(line);
-        std::string lower = line;
+// undo.bat carried out as command.com would, from its folder on drive K:,
+// refusing what command.com and cmd.exe refuse. `failCopy` makes the copy of
+// that kit file fail. Returns the last line echoed.
+struct Shell {
+    explicit Shell(sim::Machine &machine) : m(machine) {}
+    sim::Machine &m;
+    char drive = 'K';
+    std::map<char, std::string> cwd{{'K', "K:"}, {'C', "C:"}};
+    std::map<std::string, std::string> env;
+    int errorlevel = 0;
+    std::string failCopy, echoed;
+
+    std::string Full(const std::string &path) const {
+        if (path.size() >= 2 && path[1] == ':') return path;
+        if (!path.empty() && path[0] == '\\') return std::string(1, drive) + ":" + path;
+        return cwd.at(drive) + "\\" + path;
+    }
+    sim::ResolvedPath At(const std::string &path) const {
+        sim::ResolvedPath entry;
+        EXPECT_EQ(m.files.Resolve(Full(path), entry), static_cast<DWORD>(ERROR_SUCCESS))
+            << "no folder for " << Full(path);
+        return entry;
+    }
+    bool Exists(std::string path) const {
+        bool folder = path.size() > 4 && path.substr(path.size() - 4) == "\\nul";
+        if (folder) path.resize(path.size() - 4);
+        sim::ResolvedPath entry = At(path);
+        // command.com's if exist does not see hidden or system files.
+        return entry.exists && (folder ? entry.directory
+                                       : !entry.directory &&
+                                             !(m.files.AttributesOf(entry) &
+                                               (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)));
+    }
+    std::string Expand(const std::string &line) const {
+        std::string out;
+        for (size_t i = 0; i < line.size(); ++i) {
+            size_t end = line[i] == '%' ? line.find('%', i + 1) : std::string::npos;
+            if (end == std::string::npos) {
+                EXPECT_NE(line[i], '%') << line;
+                out += line[i];
+                continue;
+            }
+            auto it = env.find(line.substr(i + 1, end - i - 1));
+            out += it == env.end() ? "" : it->second;
+            i = end;
+        }
+        return out;
+    }
+
+    // One command; returns the label of a goto, else "".
+    std::string Run(std::vector<std::string> w, const std::string &line) {
+        if (w[0] == "if") {
+            bool negate = w.size() > 1 && w[1] == "not";
+            w.erase(w.begin(), w.begin() + (negate ? 2 : 1));
+            bool holds;
+            size_t rest = 2;
+            if (w[0] == "exist")
+                holds = Exists(w[1]);
+            else if (w[0] == "errorlevel")
+                holds = errorlevel >= std::stoi(w[1]);
+            else {
+                size_t eq = w[0].find("==");
+                EXPECT_NE(eq, std::string::npos) << line;
+                holds = w[0].substr(0, eq) == w[0].substr(eq + 2);
+                rest = 1;
+            }
+            if (holds == negate) return "";
+            return Run(std::vector<std::string>(w.begin() + rest, w.end()), line);
+        }
+        std::string lower = w[0];
         for (char &c : lower)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        // What command.com lacks.
-        for (const char *missing : {"setlocal", "%~", "for /", "!", "&&", "||", "2>"})
-            EXPECT_EQ(lower.find(missing), std::string::npos);
-        if (lower.rfind("rem ", 0) == 0 || lower.rfind("echo ", 0) == 0 || lower == "@echo off")
-            continue;
-        if (lower == "if not exist undo.reg goto elsewhere") {
-            ASSERT_TRUE(fs::exists(kit / "undo.reg"));
-            continue;
+        if (lower == "goto") return w.at(1);
+        if (lower == "echo") {
+            echoed = line.substr(line.find("echo ") + 5);
+            return "";
         }
-        if (lower.rfind("goto ", 0) == 0) break; // past the work, to the end
-        std::vector<std::string> w = Words(line);
-        ASSERT_GE(w.size(), 2u);
-        const std::string &target = w.back();
-        sim::ResolvedPath entry;
-        ASSERT_EQ(m.files.Resolve(target, entry), static_cast<DWORD>(ERROR_SUCCESS))
-            << "no folder for " << target;
-        DWORD attributes = entry.exists ? m.files.AttributesOf(entry) : 0;
-        if (w[0] == "start") {
-            ASSERT_EQ(lower, "start /w regedit /s undo.reg");
-            std::string reg = ReadAll(kit / "undo.reg");
-            Lines(reg);
+        if (lower == "rem") return "";
+        if (lower == "set") {
+            size_t eq = w[1].find('=');
+            env[w[1].substr(0, eq)] = w[1].substr(eq + 1);
+            return "";
+        }
+        if (w.size() >= 2 && w[w.size() - 2] == ">" && w.back() == "nul") w.resize(w.size() - 2);
+        if (w.size() == 1 && w[0].size() == 2 && w[0][1] == ':') {
+            drive = w[0][0];
+            return "";
+        }
+        if (lower == "cd") {
+            if (w[1] == "\\") {
+                cwd[drive] = std::string(1, drive) + ":";
+            } else {
+                EXPECT_TRUE(Exists(w[1] + "\\nul")) << line;
+                cwd[drive] = Full(w[1]);
+            }
+            return "";
+        }
+        if (lower == "start") {
+            EXPECT_EQ(line, "start /w regedit /s undo.reg");
+            EXPECT_EQ(drive, 'K') << "regedit runs in the kit's folder";
+            std::string reg = ReadAll(At("undo.reg").host);
             simio::RegFileFormat format;
             simio::InputError error;
-            ASSERT_TRUE(simio::ReadRegFile(reg, "undo.reg", m.registry, format, error))
+            EXPECT_TRUE(simio::ReadRegFile(reg, "undo.reg", m.registry, format, error))
                 << error.Text();
-            EXPECT_FALSE(format.version5 || format.utf16) << "Windows 98 reads REGEDIT4 only";
-        } else if (w[0] == "md") {
-            ASSERT_FALSE(entry.exists);
+            EXPECT_EQ(format.version5 || format.utf16, !m.IsWin9x())
+                << "Windows 98 reads REGEDIT4, 2000 its UTF-16 text";
+            return "";
+        }
+        sim::ResolvedPath entry = At(w.back());
+        DWORD attributes = entry.exists ? m.files.AttributesOf(entry) : 0;
+        if (lower == "md") {
+            EXPECT_FALSE(entry.exists) << line;
             fs::create_directory(entry.host);
-        } else if (w[0] == "rd") {
-            ASSERT_TRUE(entry.directory && fs::is_empty(entry.host)) << "rd needs an empty folder";
+        } else if (lower == "rd") {
+            EXPECT_TRUE(entry.directory && fs::is_empty(entry.host)) << "rd needs an empty folder";
             fs::remove(entry.host);
-        } else if (w[0] == "del") {
-            ASSERT_TRUE(entry.exists && !entry.directory);
-            ASSERT_EQ(attributes & kInTheWay, 0u) << "del refuses or skips such a file";
+        } else if (lower == "del") {
+            EXPECT_TRUE(entry.exists && !entry.directory) << line;
+            EXPECT_EQ(attributes & kInTheWay, 0u) << "del refuses or skips such a file";
             fs::remove(entry.host);
             m.files.ForgetAttributes(entry.windows);
-        } else if (w[0] == "copy") {
-            ASSERT_EQ(w.size(), 4u);
-            ASSERT_EQ(w[1], "/y") << "copy asks before it overwrites";
-            std::string from = w[2];
-            std::replace(from.begin(), from.end(), '\\', '/');
-            ASSERT_TRUE(fs::is_regular_file(kit / from)) << from;
-            ASSERT_EQ(attributes & kInTheWay, 0u) << "copy cannot overwrite such a file";
+        } else if (lower == "copy") {
+            EXPECT_EQ(w.size(), 4u);
+            EXPECT_EQ(w[1], "/y") << "copy asks before it overwrites";
+            sim::ResolvedPath from = At(w[2]);
+            errorlevel = 1; // cmd.exe's copy sets it; command.com's leaves it
+            if (!from.exists || (attributes & kInTheWay) || w[2] == failCopy) return "";
             fs::remove(entry.host);
-            fs::copy_file(kit / from, entry.host);
+            fs::copy_file(from.host, entry.host);
             // The worst a kit copied from a CD can leave.
             m.files.SetAttributes(entry.windows, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
-        } else if (w[0] == "attrib") {
-            ASSERT_TRUE(entry.exists);
+            errorlevel = 0;
+        } else if (lower == "attrib") {
+            errorlevel = entry.exists ? 0 : 1;
+            if (!entry.exists) return "";
             const std::map<char, DWORD> bits = {{'r', FILE_ATTRIBUTE_READONLY},
                                                 {'h', FILE_ATTRIBUTE_HIDDEN},
                                                 {'s', FILE_ATTRIBUTE_SYSTEM},
                                                 {'a', FILE_ATTRIBUTE_ARCHIVE}};
             DWORD set = 0, clear = 0;
             for (size_t i = 1; i + 1 < w.size(); ++i) {
-                ASSERT_TRUE(w[i].size() == 2 && bits.count(w[i][1]) &&
-                            (w[i][0] == '+' || w[i][0] == '-'));
+                EXPECT_TRUE(w[i].size() == 2 && bits.count(w[i][1]) &&
+                            (w[i][0] == '+' || w[i][0] == '-'))
+                    << line;
                 (w[i][0] == '+' ? set : clear) |= bits.at(w[i][1]);
             }
             // attrib leaves a hidden or system file alone unless told what to do with that.
             for (DWORD bit : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM})
-                ASSERT_TRUE(!(attributes & bit) || ((set | clear) & bit)) << "Not resetting";
+                if ((attributes & bit) && !((set | clear) & bit) && (set | clear)) return "";
             DWORD now = ((attributes & ~FILE_ATTRIBUTE_NORMAL & ~clear) | set);
             m.files.SetAttributes(entry.windows, now ? now : FILE_ATTRIBUTE_NORMAL);
         } else {
-            FAIL() << "a line the proof does not know";
+            ADD_FAILURE() << "a line the proof does not know: " << line;
         }
+        return "";
     }
+};
+
+// Runs the kit in `kit` on `m`, from the kit's own folder on drive K:, and
+// returns the last line it echoed.
+std::string ApplyKit(const fs::path &kit, sim::Machine &m, const std::string &failCopy = "") {
+    std::vector<std::string> lines = Lines(ReadAll(kit / "undo.bat"));
+    EXPECT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "@echo off");
+    m.files.MapDrive('K', kit);
+    Shell shell{m};
+    shell.failCopy = failCopy;
+    for (size_t i = 1, steps = 0; i < lines.size() && steps < 10000; ++i, ++steps) {
+        const std::string &line = lines[i];
+        SCOPED_TRACE(line);
+        EXPECT_LE(line.size(), 127u) << "command.com cuts the line there";
+        std::string lower = line;
+        for (char &c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        // What command.com lacks.
+        for (const char *missing : {"setlocal", "%~", "for /", "!", "&", "||", "2>", "pushd"})
+            EXPECT_EQ(lower.find(missing), std::string::npos);
+        if (line.empty() || line[0] == ':' || lower.rfind("rem ", 0) == 0) continue;
+        std::string label = shell.Run(Words(shell.Expand(line)), shell.Expand(line));
+        if (label.empty()) continue;
+        auto at = std::find(lines.begin(), lines.end(), ":" + label);
+        EXPECT_NE(at, lines.end()) << "no label " << label;
+        if (at == lines.end()) break;
+        i = static_cast<size_t>(at - lines.begin());
+    }
+    return shell.echoed;
 }
 
 using Change = std::function<void(sim::Machine &m)>;
@@ -246,6 +352,7 @@ struct Proof {
     simio::UndoKit kit;
     std::vector<std::string> before; // what the change made differ
     std::vector<std::string> after;  // what still differs once the kit is applied
+    std::string echoed, echoedAgain; // undo.bat's last words
 };
 
 // Loads `folder` twice, changes one copy with `change`, writes its kit to
@@ -258,13 +365,16 @@ Proof Prove(const fs::path &folder, const Change &change) {
     Load(folder, scratch.path / "got", got);
     simio::MachineState before = simio::CaptureState(got);
     change(got);
-    proof.kit = simio::MakeUndoKit(got, before, simio::CaptureState(got));
+    proof.kit = simio::MakeUndoKit(got, simio::MachineDir{}, before, simio::CaptureState(got));
     proof.before = Differences(want, got);
     std::string error;
     fs::path kit = scratch.path / "kit";
     EXPECT_TRUE(simio::WriteUndoKit(proof.kit, kit, error)) << error;
-    ApplyKit(kit, got);
+    proof.echoed = ApplyKit(kit, got);
     proof.after = Differences(want, got);
+    // Twice, as a person who is not sure it worked would.
+    proof.echoedAgain = ApplyKit(kit, got);
+    EXPECT_EQ(Differences(want, got), proof.after);
     return proof;
 }
 
@@ -278,6 +388,8 @@ TEST(UndoKit, PutsEachExampleMachineBackButTheProduct) {
         EXPECT_TRUE(sim::EqualNoCase(proof.after[0], "missing key " + kProduct)) << proof.after[0];
         EXPECT_NE(proof.kit.readme.find("Quorbe ({5B0E7A13"), std::string::npos);
         EXPECT_NE(proof.kit.readme.find("The window \"Quorbe\""), std::string::npos);
+        EXPECT_EQ(proof.echoed, "Done. Restart Windows now.");
+        EXPECT_EQ(proof.echoedAgain, "Done. Restart Windows now.");
     }
 }
 
@@ -371,7 +483,13 @@ TEST(UndoKit, UndoesChangesOfEveryKind) {
         m.files.SetAttributes("C:\\NEW\\DEEP\\made.txt", FILE_ATTRIBUTE_READONLY);
     });
     EXPECT_GE(proof.before.size(), 10u);
-    EXPECT_EQ(proof.after, std::vector<std::string>{}) << Join(proof.after);
+    // '%' would be taken for a variable: that file is left to the person.
+    EXPECT_EQ(proof.after, std::vector<std::string>{"missing C:\\OEM DATA\\sub\\100% a+b.txt"});
+    EXPECT_NE(proof.kit.readme.find("By hand: copy the kit's file files\\2 to C:\\OEM "
+                                    "DATA\\sub\\100% a+b.txt"),
+              std::string::npos)
+        << proof.kit.readme;
+    EXPECT_EQ(proof.echoed, "Done. README.txt lists the steps left to do by hand.");
     EXPECT_EQ(proof.kit.values, 4u);
     EXPECT_EQ(proof.kit.files.size(), 2u);
     EXPECT_EQ(proof.kit.attributes, 1u);
@@ -385,7 +503,7 @@ TEST(UndoKit, WriteRefusesAFolderThatFilledUpAndLeavesNothing) {
     fs::create_directories(scratch.path / "full/x");
     simio::UndoKit kit;
     kit.reg = "REGEDIT4\r\n\r\n";
-    kit.files["files/C/a.txt"] = "a";
+    kit.files["files/1"].bytes = "a";
     std::string error;
     EXPECT_FALSE(simio::WriteUndoKit(kit, scratch.path / "full", error));
     EXPECT_NE(error.find("full"), std::string::npos);

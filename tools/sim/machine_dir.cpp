@@ -406,3 +406,34 @@ bool SaveMachine(const sim::Machine &m, const MachineDir &info, const fs::path &
 }
 
 } // namespace simio
+
+namespace simio {
+
+bool SaveMachineAs(const sim::Machine &m, const MachineDir &info, const fs::path &driveRoot,
+                   const fs::path &dir, std::string &error) {
+    std::error_code ec;
+    fs::path target = fs::absolute(dir, ec).lexically_normal();
+    if (!target.has_filename()) target = target.parent_path();
+    fs::create_directories(target.parent_path(), ec);
+    std::string pattern =
+        (target.parent_path() / ("." + target.filename().string() + ".saving-XXXXXX")).string();
+    if (!::mkdtemp(pattern.data())) {
+        error = target.parent_path().string() + ": cannot make a folder";
+        return false;
+    }
+    fs::path fresh = pattern;
+    ::chmod(fresh.c_str(), 0755);
+    bool ok = CopyTree(driveRoot, fresh / "drive_c", true, error) &&
+              WriteNewFile(fresh / "registry.reg", WriteRegFile(m.registry, info.registryFormat),
+                           error) &&
+              WriteNewFile(fresh / "machine.txt", WriteMachineFile(m, info), error);
+    // rename() replaces an empty folder and nothing else.
+    if (ok && ::rename(fresh.c_str(), target.c_str()) != 0) {
+        error = target.string() + ": cannot put the machine there";
+        ok = false;
+    }
+    if (!ok) fs::remove_all(fresh, ec);
+    return ok;
+}
+
+} // namespace simio

@@ -28,6 +28,7 @@ struct MachineDir {
     // A capture's captured.txt: the keys it exported.
     bool capturedList = false;
     std::vector<std::string> capturedKeys;
+    bool attributesKnown = true; // false for a capture without attrib.txt
     // What the report should say about how the folder was read.
     std::vector<std::string> notes;
 };
@@ -52,5 +53,11 @@ std::string WriteMachineFile(const sim::Machine &m, const MachineDir &info);
 bool SaveMachine(const sim::Machine &m, const MachineDir &info,
                  const std::filesystem::path &driveRoot, std::string &error,
                  const SaveObserver &observe = {});
+
+// Writes `m` as a new machine folder `dir` (a new or empty folder), with
+// drive_c a copy of `driveRoot`; the folder `m` was read from stays as it is.
+bool SaveMachineAs(const sim::Machine &m, const MachineDir &info,
+                   const std::filesystem::path &driveRoot, const std::filesystem::path &dir,
+                   std::string &error);
 
 } // namespace simio

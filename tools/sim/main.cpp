@@ -18,13 +18,36 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const char kUsage[] =
+    "usage: uninstall-sim [--dry-run] [--trace] [--undo KIT] [--result DIR] MACHINE\n"
+    "Runs UnInstall.exe's code on MACHINE, a machine folder or a capture of a real\n"
+    "machine made by capture.bat, and tells what it changed.\n"
+    "  --dry-run     change nothing on disk (a capture is never changed)\n"
+    "  --trace       print every Windows call the program makes\n"
+    "  --undo KIT    as --dry-run, and write into the new or empty folder KIT a kit\n"
+    "                that puts the real machine back after a real run\n"
+    "  --result DIR  as --dry-run, and write the machine as the run left it into the\n"
+    "                new or empty folder DIR\n"
+    "  --version     print the version\n"
+    "  --help        print this text\n";
+
 int Usage() {
-    std::fprintf(stderr, "usage: uninstall-sim [--dry-run] [--trace] [--undo DIR] MACHINE_DIR\n"
-                         "  --dry-run  change nothing on disk\n"
-                         "  --trace    print every Windows call the program makes\n"
-                         "  --undo DIR as --dry-run, and write into the new or empty folder DIR\n"
-                         "             a kit that puts a real machine back after a real run\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+// A kit or result folder is made on this computer: a Windows path such as
+// A:\ would only become a folder of that name here.
+std::string RefuseOutput(const char *option, const std::string &dir,
+                         const std::filesystem::path &machineDir) {
+    std::string refused;
+    if (dir.find_first_of(":\\") != std::string::npos)
+        refused = dir + " holds ':' or '\\': give a folder on this computer (for example " +
+                  std::string(option) + " kit), then copy it to the floppy or machine";
+    else
+        refused = simio::RefuseUndoDir(dir, machineDir);
+    if (refused.empty()) return {};
+    return std::string(option) + ": " + refused + "; give a new or empty folder";
 }
 
 const char *PlatformName(DWORD id) {
@@ -56,19 +79,30 @@ struct TemporaryDir {
 
 int main(int argc, char **argv) {
     bool dryRun = false, trace = false;
-    const char *dir = nullptr, *undoDir = nullptr;
+    const char *dir = nullptr, *undoDir = nullptr, *resultDir = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--dry-run") == 0)
+        const char *arg = argv[i];
+        if (std::strcmp(arg, "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::printf("uninstall-sim %s\n", UNINSTALL_VERSION);
+            return 0;
+        } else if (std::strcmp(arg, "--dry-run") == 0) {
             dryRun = true;
-        else if (std::strcmp(argv[i], "--trace") == 0)
+        } else if (std::strcmp(arg, "--trace") == 0) {
             trace = true;
-        else if (std::strcmp(argv[i], "--undo") == 0 && i + 1 < argc && !undoDir) {
-            undoDir = argv[++i];
-            dryRun = true; // the kit is for the real machine; this folder stays as it is
-        } else if (argv[i][0] == '-' || dir)
+        } else if ((std::strcmp(arg, "--undo") == 0 || std::strcmp(arg, "--result") == 0) &&
+                   i + 1 < argc) {
+            const char *&out = arg[2] == 'u' ? undoDir : resultDir;
+            if (out) return Usage();
+            out = argv[++i];
+            dryRun = true; // both are for elsewhere; this folder stays as it is
+        } else if (arg[0] == '-' || dir) {
             return Usage();
-        else
-            dir = argv[i];
+        } else {
+            dir = arg;
+        }
     }
     if (!dir) return Usage();
 
@@ -84,13 +118,21 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error.Text()).c_str());
         return 2;
     }
-    if (undoDir) {
-        std::string refused = simio::RefuseUndoDir(undoDir, machineDir);
+    for (auto [option, out] : {std::pair{"--undo", undoDir}, std::pair{"--result", resultDir}}) {
+        std::string refused = out ? RefuseOutput(option, out, machineDir) : "";
         if (!refused.empty()) {
-            std::fprintf(stderr, "uninstall-sim: --undo: %s; give a new or empty folder\n",
-                         sim::Printable(refused).c_str());
+            std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(refused).c_str());
             return 2;
         }
+    }
+    // A capture is the only record of a real machine: it is previewed, never
+    // changed.
+    bool capture = fs::exists(machineDir / "captured.txt", ec) ||
+                   !fs::exists(machineDir / "drive_c", ec);
+    if (capture) {
+        std::printf("%s is a capture of a real machine: only previewed, as with --dry-run\n",
+                    sim::Printable(dir).c_str());
+        dryRun = true;
     }
     TemporaryDir work;
     fs::path drive = work.path / "drive_c";
@@ -144,22 +186,26 @@ int main(int argc, char **argv) {
     std::printf("Exit code %d (%llu Windows calls)\n", exitCode,
                 static_cast<unsigned long long>(machine.calls.Count()));
 
-    if (dryRun) {
-        std::printf("Dry run: the machine directory was not changed\n");
-        if (undoDir) {
-            simio::UndoKit kit = simio::MakeUndoKit(machine, stateBefore, stateAfter);
-            std::string kitError;
-            if (!simio::WriteUndoKit(kit, undoDir, kitError)) {
-                std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(kitError).c_str());
-                return 2;
-            }
-            std::fputs(simio::DescribeUndoKit(kit, undoDir).c_str(), stdout);
+    if (dryRun) std::printf("Dry run: the machine directory was not changed\n");
+    const simio::UndoKit kit = simio::MakeUndoKit(machine, info, stateBefore, stateAfter);
+    if (kit.nothing) std::printf("%s\n", simio::kNothingToUndo);
+    std::string error2;
+    if (resultDir) {
+        if (!simio::SaveMachineAs(machine, info, drive, resultDir, error2)) {
+            std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error2).c_str());
+            return 2;
         }
-        return exitCode;
+        std::printf("The machine as the run left it: %s\n", sim::Printable(resultDir).c_str());
     }
-    std::string saveError;
-    if (!simio::SaveMachine(machine, info, drive, saveError)) {
-        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(saveError).c_str());
+    if (undoDir) {
+        if (!simio::WriteUndoKit(kit, undoDir, error2)) {
+            std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error2).c_str());
+            return 2;
+        }
+        std::fputs(simio::DescribeUndoKit(kit, undoDir).c_str(), stdout);
+    }
+    if (!dryRun && !simio::SaveMachine(machine, info, drive, error2)) {
+        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error2).c_str());
         return 2;
     }
     return exitCode;

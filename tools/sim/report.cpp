@@ -4,6 +4,7 @@
 #include "platform/sim/registry.h"
 
 #include <fstream>
+#include <sys/stat.h>
 #include <functional>
 #include <vector>
 
@@ -35,6 +36,8 @@ void AddFiles(const sim::Machine &m, const fs::path &host, const std::string &wi
         sim::ResolvedPath resolved;
         m.files.Resolve(path, resolved);
         file.attributes = m.files.AttributesOf(resolved);
+        struct stat st {};
+        if (::stat(entry.path().c_str(), &st) == 0) file.modified = st.st_mtime;
     }
 }
 

@@ -4,6 +4,7 @@
 #include "platform/sim/machine.h"
 
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@ namespace simio {
 struct FileState {
     std::string bytes;
     DWORD attributes = 0;
+    std::time_t modified = 0; // last write, seconds since 1970
 };
 
 // All a run may change, values and bytes themselves: an undo kit is made

@@ -1,6 +1,7 @@
 #include "undo_kit.h"
 
 #include "folder.h"
+#include "undo_bat.h"
 #include "undo_reg.h"
 
 #include "platform/sim/printable.h"
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -24,55 +26,6 @@ std::string Crlf(const std::string &text) {
         out += c;
     }
     return out;
-}
-
-// A path for command.com and cmd.exe: '%' would be taken for a variable, and
-// blanks, '+' (copy joins files at it), ',', ';', '=', '&', '^' and the like
-// split or change the command unless quoted.
-std::string BatchArg(const std::string &path) {
-    std::string out;
-    bool quote = false;
-    for (char c : path) {
-        if (c == '%') out += '%';
-        out += c;
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                     std::strchr("\\:._-~", c);
-        quote = quote || !plain;
-    }
-    return quote ? "\"" + out + "\"" : out;
-}
-
-const DWORD kAttribBits[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
-                             FILE_ATTRIBUTE_ARCHIVE};
-const char kAttribLetters[] = "rhsa";
-
-// "+a +r -h -s": all four, so the result does not depend on what the copy
-// left (cmd.exe's copy passes on the source's read-only attribute, as from a
-// CD), and so attrib never refuses with "Not resetting hidden file". The
-// archive bit comes first: Wine's attrib drops a +r that a +a follows.
-std::string AttribAll(DWORD attributes) {
-    std::string out;
-    for (int i : {3, 0, 1, 2})
-        out += std::string(out.empty() ? "" : " ") + ((attributes & kAttribBits[i]) ? "+" : "-") +
-               kAttribLetters[i];
-    return out;
-}
-
-// "-r -h": what keeps copy or del from touching a file, only those set.
-std::string AttribClear(DWORD attributes) {
-    std::string out;
-    for (int i = 0; i < 3; ++i)
-        if (attributes & kAttribBits[i])
-            out += std::string(out.empty() ? "" : " ") + "-" + kAttribLetters[i];
-    return out;
-}
-
-std::string AttributeWords(DWORD attributes) {
-    static const char *const names[] = {"read-only", "hidden", "system", "archive"};
-    std::string out;
-    for (int i = 0; i < 4; ++i)
-        if (attributes & kAttribBits[i]) out += std::string(out.empty() ? "" : ", ") + names[i];
-    return out.empty() ? "no attributes" : out;
 }
 
 std::string WindowsName(const sim::VersionRecord &v) {
@@ -92,102 +45,96 @@ std::string WindowsName(const sim::VersionRecord &v) {
     return name;
 }
 
-struct Builder {
-    Builder(const sim::Machine &machine, const MachineState &was, const MachineState &now,
-            UndoKit &out)
-        : m(machine), before(was), after(now), kit(out) {}
+// Machine text for README.txt: control characters would start lines of
+// their own there, so they are shown as \xNN.
+std::string Shown(const std::string &text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
+std::string AttributeWords(DWORD attributes) {
+    static const char *const names[] = {"read-only", "hidden", "system", "archive"};
+    const DWORD bits[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                          FILE_ATTRIBUTE_ARCHIVE};
+    std::string out;
+    for (int i = 0; i < 4; ++i)
+        if (attributes & bits[i]) out += std::string(out.empty() ? "" : ", ") + names[i];
+    return out.empty() ? "no attributes" : out;
+}
+
+// The window the uninstaller closes; a capture cannot tell whether it was open.
+const char *const kCompanionWindow = "Quorbe";
+
+struct Builder {
     const sim::Machine &m;
+    const MachineDir &info;
     const MachineState &before, &after;
     UndoKit &kit;
     UndoReg reg;
+    UndoBat bat;
     std::vector<std::string> fileLines;
     std::vector<std::string> madeLines; // files and folders the run made, which the kit deletes
-    std::string bat;                    // the commands, without the header
 
     void Files() {
+        std::vector<BatchStep> steps;
+        auto add = [&steps](BatchStep::Kind kind, const std::string &path,
+                            const std::string &source = {}, DWORD attributes = 0,
+                            bool known = true) {
+            steps.push_back({kind, path, source, attributes, known});
+        };
         for (const auto &path : before.folders)
-            if (!after.folders.count(path)) bat += "md " + BatchArg(path) + "\n";
+            if (!after.folders.count(path)) add(BatchStep::MakeFolder, path);
         for (const auto &[path, was] : before.files) {
             auto now = after.files.find(path);
             bool bytes = now == after.files.end() || now->second.bytes != was.bytes;
             if (!bytes && now->second.attributes == was.attributes) continue;
-            std::string words = AttributeWords(was.attributes);
+            std::string words = info.attributesKnown ? AttributeWords(was.attributes)
+                                                     : "attributes unknown";
             if (bytes) {
-                std::string rest = path.substr(path.find(':') + 1);
-                std::string inKit = "files\\" + path.substr(0, path.find(':')) + rest;
-                std::string slashed = inKit;
-                std::replace(slashed.begin(), slashed.end(), '\\', '/');
-                kit.files[slashed] = was.bytes;
-                if (now != after.files.end() && !AttribClear(now->second.attributes).empty())
-                    bat += "attrib " + AttribClear(now->second.attributes) + " " + BatchArg(path) +
-                           "\n";
-                bat += "copy /y " + BatchArg(inKit) + " " + BatchArg(path) + "\n";
-                fileLines.push_back(path + " (" + std::to_string(was.bytes.size()) + " bytes, " +
-                                    words + ")" +
+                std::string source = "files\\" + std::to_string(steps.size() + 1);
+                std::string inKit = source;
+                std::replace(inKit.begin(), inKit.end(), '\\', '/');
+                kit.files[inKit] = was;
+                add(BatchStep::Copy, path, source, was.attributes, info.attributesKnown);
+                fileLines.push_back(Shown(path) + " (" + std::to_string(was.bytes.size()) +
+                                    " bytes, " + words + ")" +
                                     (now == after.files.end() ? "" : ": its earlier content"));
             } else {
                 ++kit.attributes;
-                fileLines.push_back(path + ": its attributes, " + words);
+                add(BatchStep::Attributes, path, "", was.attributes);
+                fileLines.push_back(Shown(path) + ": its attributes, " + words);
             }
-            bat += "attrib " + AttribAll(was.attributes) + " " + BatchArg(path) + "\n";
         }
         for (const auto &[path, file] : after.files) {
             if (before.files.count(path)) continue;
-            if (!AttribClear(file.attributes).empty())
-                bat += "attrib " + AttribClear(file.attributes) + " " + BatchArg(path) + "\n";
-            bat += "del " + BatchArg(path) + "\n";
+            add(BatchStep::Delete, path);
             ++kit.removed;
-            madeLines.push_back("the file " + path);
+            madeLines.push_back("the file " + Shown(path));
         }
         for (auto it = after.folders.rbegin(); it != after.folders.rend(); ++it) {
             if (before.folders.count(*it)) continue;
-            bat += "rd " + BatchArg(*it) + "\n";
+            add(BatchStep::RemoveFolder, *it);
             ++kit.removed;
-            madeLines.push_back("the folder " + *it);
+            madeLines.push_back("the folder " + Shown(*it));
         }
+        kit.nothing = steps.empty() && reg.keys == 0 && reg.values == 0 && reg.removed == 0 &&
+                      reg.products.empty() && reg.cannot.empty();
+        bat = MakeUndoBat(steps, WindowsName(m.version) + " (Windows directory " +
+                                     m.windowsDirectory + ")");
+        kit.bat = bat.text;
     }
 
     std::string MachineLine() const {
         return WindowsName(m.version) + ", Windows directory " + m.windowsDirectory;
-    }
-
-    void Batch() {
-        std::string head = "@echo off\n"
-                           "rem Undo kit of the USB storage driver package uninstaller for\n"
-                           "rem " +
-                           MachineLine() +
-                           ".\n"
-                           "rem Puts back the files and registry entries the uninstaller\n"
-                           "rem removed or changed; README.txt lists them.\n"
-                           "rem Run it from the kit's own folder: open an MS-DOS Prompt\n"
-                           "rem (Windows 98) or, as an administrator, a Command Prompt\n"
-                           "rem (Windows 2000), go to the folder (for example: cd C:\\UNDO)\n"
-                           "rem and type: undo\n"
-                           "rem Then restart Windows.\n";
-        std::string body = "if not exist undo.reg goto elsewhere\n"
-                           "echo Putting back the files...\n" +
-                           bat +
-                           "echo Putting back the registry entries...\n"
-                           // command.com goes on at once after starting a Windows
-                           // program unless told to wait.
-                           "start /w regedit /s undo.reg\n"
-                           "echo Done. Restart Windows now.\n"
-                           "goto end\n"
-                           ":elsewhere\n"
-                           "echo Run undo.bat from its own folder: go there with cd first.\n"
-                           ":end\n";
-        kit.bat = Crlf(head + body);
-    }
-
-    size_t LongestBatchLine() const {
-        size_t longest = 0, start = 0;
-        while (start < kit.bat.size()) {
-            size_t end = kit.bat.find("\r\n", start);
-            longest = std::max(longest, end - start);
-            start = end + 2;
-        }
-        return longest;
     }
 
     void Readme() {
@@ -197,40 +144,54 @@ struct Builder {
                 out += "  " + l + "\n";
             return lines.empty() ? "  (none)\n" : out;
         };
+        const bool nt = !m.IsWin9x();
+        const std::string system = WindowsName(m.version);
         std::string t = "Undo kit of the USB storage driver package uninstaller\n"
                         "======================================================\n\n"
                         "Made by uninstall-sim on a copy of this machine, before the uninstaller\n"
                         "ran on it:\n  " +
-                        MachineLine() +
-                        "\nIt puts back what the uninstaller removes or changes there.\n\n"
-                        "How to use it\n"
-                        "-------------\n"
-                        "1. Copy this whole folder to the machine, for example to C:\\UNDO.\n"
-                        "2. On Windows 98 open an MS-DOS Prompt; on Windows 2000 log on as an\n"
-                        "   administrator and open a Command Prompt.\n"
-                        "3. Go to the kit's folder (cd C:\\UNDO) and type: undo\n"
-                        "   undo.bat copies the files back from the folder \"files\", sets their\n"
-                        "   attributes and imports undo.reg with regedit.\n"
-                        "4. Restart Windows.\n";
-        if (LongestBatchLine() > 127)
-            t += "\nSome lines of undo.bat are longer than 127 characters, which Windows 98's\n"
-                 "command.com cuts short: on Windows 98 type those lines by hand in a prompt\n"
-                 "started with \"command /u:250\", or copy those files in Explorer.\n";
+                        Shown(MachineLine()) +
+                        "\nIt puts back what the uninstaller removes or changes there.\n";
+        if (kit.nothing) t += "\nNote: " + std::string(kNothingToUndo) + ".\n";
+        t += "\nHow to use it\n"
+             "-------------\n"
+             "1. Copy this whole folder to the machine, for example to C:\\UNDO.\n";
+        t += nt ? "2. Log on to " + Shown(system) +
+                      " as an administrator and open a Command\n"
+                      "   Prompt (Start, Programs, Accessories, Command Prompt).\n"
+                : "2. Open an MS-DOS Prompt (Start, Programs, MS-DOS Prompt).\n";
+        t += "3. Go to the kit's folder (cd C:\\UNDO) and type: undo\n"
+             "   undo.bat takes the numbered steps below and imports undo.reg with\n"
+             "   regedit. It ends with \"Done.\" only when every step worked; otherwise it\n"
+             "   names each failed step and says how many failed. It can be run again.\n";
+        int step = 4;
+        if (!bat.manual.empty())
+            t += std::to_string(step++) + ". Take the steps under \"Steps left to you\" by hand.\n";
+        t += std::to_string(step) + ". Restart Windows.\n";
         t += "\nWhat it restores\n"
              "----------------\n"
              "Registry keys, with all their subkeys and values, as they were:\n" +
              list(reg.keyLines) + "Registry values, as they were:\n" + list(reg.valueLines) +
-             "Files, with their attributes:\n" + list(fileLines);
+             "Files:\n" + list(fileLines);
         std::vector<std::string> made = reg.madeLines;
         made.insert(made.end(), madeLines.begin(), madeLines.end());
         if (!made.empty()) {
             t += "What the uninstaller made, which the kit deletes again:\n" + list(made);
-            if (reg.removals)
+            if (reg.removals && !nt)
                 t += "  Windows 98's regedit may leave registry keys and values alone that\n"
                      "  undo.reg deletes: remove those by hand in regedit there.\n";
         }
+        t += "\nSteps of undo.bat\n"
+             "-----------------\n" +
+             list(bat.done);
+        if (!bat.manual.empty())
+            t += "\nSteps left to you\n"
+                 "-----------------\n"
+                 "undo.bat cannot take these itself; do them in Explorer or at the prompt:\n" +
+                 list(bat.manual);
         t += "\nWhat it cannot restore\n"
              "----------------------\n";
+        bool any = false;
         for (const auto &p : reg.products) {
             std::string name = p.substr(p.rfind('\\') + 1);
             auto values = before.keys.find(p);
@@ -240,29 +201,55 @@ struct Builder {
                 text = text.substr(0, text.find('\0'));
                 if (!text.empty()) name = text + " (" + name + ")";
             }
-            t += "- The companion application " + name +
+            t += "- The companion application " + Shown(name) +
                  ",\n"
                  "  which the uninstaller had Windows Installer remove: reinstall it from its\n"
                  "  own setup. undo.reg leaves its entry under Add/Remove Programs out, as\n"
                  "  Windows Installer no longer knows the product.\n";
+            any = true;
         }
+        bool closed = false;
         for (const auto &title : before.windows)
-            if (std::find(after.windows.begin(), after.windows.end(), title) == after.windows.end())
-                t += "- The window \"" + title +
+            if (std::find(after.windows.begin(), after.windows.end(), title) ==
+                after.windows.end()) {
+                t += "- The window \"" + Shown(title) +
                      "\", which the uninstaller closed:\n"
                      "  start the program again.\n";
-        if (reg.products.empty() && before.windows.size() <= after.windows.size())
-            t += "  Nothing.\n";
+                closed = any = true;
+            }
+        if (!closed && info.capturedList) {
+            t += "- The window \"" + std::string(kCompanionWindow) +
+                 "\" of the companion application, if it was open: the\n"
+                 "  uninstaller closes it. Start the program again.\n";
+            any = true;
+        }
+        for (const auto &line : reg.cannot) {
+            t += "- " + Shown(line) + "\n";
+            any = true;
+        }
+        if (!info.attributesKnown && !kit.files.empty()) {
+            t += "- The files' attributes: the capture has no attrib.txt, so they are\n"
+                 "  unknown and undo.bat leaves them as copy makes them. Check them with\n"
+                 "  attrib after the undo.\n";
+            any = true;
+        }
+        if (!bat.manual.empty()) {
+            t += "- Some files by undo.bat itself: see \"Steps left to you\".\n";
+            any = true;
+        }
+        if (!any) t += "  Nothing.\n";
         t += "\nHow the devices come back\n"
              "-------------------------\n";
-        if (m.IsWin9x())
-            t += "On Windows 98 the devices' keys under HKEY_LOCAL_MACHINE\\Enum and their\n"
+        if (!nt)
+            t += "On " + Shown(system) +
+                 " the devices' keys under HKEY_LOCAL_MACHINE\\Enum and their\n"
                  "driver keys are back once undo.reg is imported, and the driver files once\n"
                  "undo.bat has copied them. Windows finds the devices again at the next\n"
                  "start, or at once when you click Refresh in Device Manager (Control Panel,\n"
                  "System, Device Manager).\n";
         else
-            t += "On Windows 2000 the restored driver, its registry settings and its INF\n"
+            t += "On " + Shown(system) +
+                 " the restored driver, its registry settings and its INF\n"
                  "file take effect at the next start of Windows.\n";
         kit.readme = Crlf(t);
     }
@@ -270,16 +257,16 @@ struct Builder {
 
 } // namespace
 
-UndoKit MakeUndoKit(const sim::Machine &m, const MachineState &before, const MachineState &after) {
+UndoKit MakeUndoKit(const sim::Machine &m, const MachineDir &info, const MachineState &before,
+                    const MachineState &after) {
     UndoKit kit;
-    Builder b(m, before, after, kit);
+    Builder b{m, info, before, after, kit, {}, {}, {}, {}};
     b.reg = MakeUndoReg(before, after, !m.IsWin9x());
     kit.reg = b.reg.text;
     kit.keys = b.reg.keys;
     kit.values = b.reg.values;
     kit.removed = b.reg.removed;
     b.Files();
-    b.Batch();
     b.Readme();
     return kit;
 }
@@ -326,7 +313,13 @@ bool WriteUndoKit(const UndoKit &kit, const fs::path &dir, std::string &error) {
     for (auto it = kit.files.begin(); ok && it != kit.files.end(); ++it) {
         fs::path path = fresh / it->first;
         fs::create_directories(path.parent_path(), ec);
-        ok = WriteNewFile(path, it->second, error);
+        ok = WriteNewFile(path, it->second.bytes, error);
+        // copy keeps a file's date: the kit's copies carry the earlier ones.
+        const struct timespec times[2] = {{it->second.modified, 0}, {it->second.modified, 0}};
+        if (ok && it->second.modified && ::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+            error = path.string() + ": cannot set its date: " + std::strerror(errno);
+            ok = false;
+        }
     }
     // rename() replaces an empty folder and nothing else, so a folder that
     // filled up, or became a link, since it was checked is still refused.
@@ -349,6 +342,7 @@ std::string DescribeUndoKit(const UndoKit &kit, const fs::path &dir) {
     if (kit.attributes)
         line += ", sets the attributes of " + count(kit.attributes, "more file", "more files");
     if (kit.removed) line += ", deletes " + count(kit.removed, "thing", "things") + " the run made";
+    if (kit.nothing) line += ": " + std::string(kNothingToUndo);
     return line + "; README.txt tells what and how\n";
 }
 

@@ -2,12 +2,13 @@
 // it was before the uninstaller ran on it, worked out from the simulated
 // machine's states before and after a run (never from the calls made, so
 // that it holds whatever the program did).
-//   undo.reg    REGEDIT4 text that regedit /s imports on Windows 98 and 2000
-//   files\      the earlier bytes of every file the run deleted or changed
+//   undo.reg    what regedit /s imports: REGEDIT4 for Windows 98, UTF-16 for NT
+//   files\      the earlier bytes and dates of every file the run deleted or changed
 //   undo.bat    copies them back, sets their attributes, imports undo.reg
 //   README.txt  the same in words, and what the kit cannot give back
 #pragma once
 
+#include "machine_dir.h"
 #include "report.h"
 
 #include "platform/sim/machine.h"
@@ -22,17 +23,22 @@ namespace simio {
 
 struct UndoKit {
     std::string reg, bat, readme;
-    // Path inside the kit ("files/C/WINDOWS/inf/x.inf") -> earlier bytes.
-    std::map<std::string, std::string> files;
+    // Path inside the kit ("files/1") -> earlier bytes and date.
+    std::map<std::string, FileState> files;
     size_t keys = 0;       // keys undo.reg makes again, subkeys counted
     size_t values = 0;     // values it sets back or removes
     size_t attributes = 0; // files whose only change was their attributes
     size_t removed = 0;    // files and folders the run made, which undo.bat deletes
+    bool nothing = false;  // the run changed nothing of the package
 };
 
+inline constexpr const char *kNothingToUndo =
+    "the package was not found on this machine: there is nothing to undo";
+
 // From the states CaptureState took before and after a run. `m` gives the Windows version and
-// directory the texts speak of.
-UndoKit MakeUndoKit(const sim::Machine &m, const MachineState &before, const MachineState &after);
+// directory the texts speak of, `info` what the machine folder could not tell.
+UndoKit MakeUndoKit(const sim::Machine &m, const MachineDir &info, const MachineState &before,
+                    const MachineState &after);
 
 // Empty when `dir` may take a kit: a path that does not exist yet or an
 // empty folder, outside the machine folder. Otherwise why not.

@@ -1,0 +1,39 @@
+// undo.bat: the file half of an undo kit, for Windows 98's command.com and
+// Windows 2000's cmd.exe alike. Text from the machine goes into it only when
+// it holds nothing either shell could take for a command, and no line is
+// longer than the 127 characters command.com reads; whatever cannot be done
+// that way becomes a numbered step for the person, in README.txt.
+#pragma once
+
+#include "platform/sim/win32_types.h"
+
+#include <string>
+#include <vector>
+
+namespace simio {
+
+struct BatchStep {
+    enum Kind { Copy, Attributes, Delete, MakeFolder, RemoveFolder } kind = Copy;
+    std::string path;        // on the machine: "C:\WINDOWS\inf\x.inf"
+    std::string source;      // Copy: the kit's file, "files\3"
+    DWORD attributes = 0;    // Copy and Attributes: what to set
+    bool attributesKnown = true;
+};
+
+struct UndoBat {
+    std::string text;                // undo.bat, CRLF line ends
+    std::vector<std::string> done;   // README: the steps undo.bat takes, numbered
+    std::vector<std::string> manual; // README: the steps left to the person, numbered, with why
+};
+
+// `machine` names the machine in undo.bat's first lines; it is left out
+// unless it is safe there.
+UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &machine);
+
+// Text that command.com and cmd.exe take as it stands inside double quotes:
+// letters, digits, blanks and . _ - ~ # $ ' ( ) @ { }; '\' and ':' too with `path`.
+bool BatchSafe(const std::string &text, bool path = false);
+
+inline constexpr size_t kBatchLineLimit = 127;
+
+} // namespace simio
