@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-install_packages cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev >&2
+install_packages cmake ninja-build g++ python3 libgtest-dev libgmock-dev libbenchmark-dev >&2
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target reg_io_bench uninstall_bench wide_text_bench >/dev/null
 for b in wide_text_bench uninstall_bench reg_io_bench; do

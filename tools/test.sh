@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-install_packages cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev \
+install_packages cmake ninja-build g++ python3 clang libclang-rt-14-dev libgtest-dev libgmock-dev \
     libbenchmark-dev g++-mingw-w64-i686 wine wine32 xvfb xdotool wixl imagemagick
 
 cmake --preset linux-asan

@@ -9,7 +9,8 @@ examples="$2"
 source "$(dirname "$0")/common.sh"
 
 # Without the first line, which names the folder, and what the window changes.
-changes() { sed -e 1d -e '/^Closed window /d' -e '/^Exit code /d' -e '/^Read outside /d' <<<"$1"; }
+changes() { sed -e '/^Machine /d' -e '/ is a capture of a real machine: /d' -e '/^Closed window /d' \
+    -e '/^Exit code /d' -e '/^Read outside /d' <<<"$1"; }
 
 for name in win98 win2000-sp4; do
     cp -r "$examples/captures/$name" "$work/$name"
@@ -28,12 +29,21 @@ check "win2000: the service pack from CSDVersion" contains "$capture_win2000" \
 check "win2000: the one key read outside is named" \
     test "$(grep -F 'Read outside' <<<"$capture_win2000")" = 'Read outside the capture: HKLM\SYSTEM\ControlSet003\Services\USBSTOR (the preview may not be complete)'
 
-# A run is saved as a machine folder: windir/ stays, drive_c/ is the drive.
-"$sim" "$work/win2000-sp4" >/dev/null; rc=$?
-check "a run on a capture exits 0" test $rc -eq 0
-check "and keeps windir" diff -r "$examples/captures/win2000-sp4/windir" "$work/win2000-sp4/windir"
-check "and writes drive_c" test -f "$work/win2000-sp4/drive_c/WINNT/inf/usbstor.inf" -a \
-    ! -e "$work/win2000-sp4/drive_c/WINNT/system32/drivers/USBSTORSP3.SYS"
+# A capture is the only record of a real machine: a plain run only previews
+# it, and says so first; --result keeps what the run would leave.
+out=$("$sim" "$work/win2000-sp4"); rc=$?
+check "a plain run on a capture exits 0" test $rc -eq 0
+check "and says first that it only previews" test "$(head -1 <<<"$out")" = \
+    "$work/win2000-sp4 is a capture of a real machine: only previewed, as with --dry-run"
+check "and writes nothing" diff -r "$examples/captures/win2000-sp4" "$work/win2000-sp4"
+"$sim" --result "$work/after" "$work/win2000-sp4" >/dev/null; rc=$?
+check "--result writes the machine as the run left it" test $rc -eq 0 -a \
+    -f "$work/after/drive_c/WINNT/inf/usbstor.inf" -a \
+    ! -e "$work/after/drive_c/WINNT/system32/drivers/USBSTORSP3.SYS"
+out=$("$sim" --undo "$work/again" "$work/after"); rc=$?
+check "a machine the run already cleaned: nothing to undo" contains "$out" \
+    "the package was not found on this machine: there is nothing to undo"
+check "and its kit says so" grep -qF "there is nothing to undo" "$work/again/README.txt"
 
 # Without the live device tree every device of a Windows 98 capture is present.
 cp -r "$examples/captures/win98" "$work/nodyn"

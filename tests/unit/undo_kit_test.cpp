@@ -178,9 +178,9 @@ struct Shell {
         if (folder) path.resize(path.size() - 4);
         sim::ResolvedPath entry = At(path);
         // command.com's if exist does not see hidden or system files.
-        return entry.exists && (folder ? entry.directory
-                                       : !entry.directory &&
-                                             !(m.files.AttributesOf(entry) &
+        return entry.exists &&
+               (folder ? entry.directory
+                       : !entry.directory && !(m.files.AttributesOf(entry) &
                                                (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)));
     }
     std::string Expand(const std::string &line) const {
@@ -509,6 +509,59 @@ TEST(UndoKit, WriteRefusesAFolderThatFilledUpAndLeavesNothing) {
     EXPECT_NE(error.find("full"), std::string::npos);
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path), {}), 1);
     EXPECT_TRUE(fs::is_empty(scratch.path / "full/x"));
+}
+
+} // namespace
+
+namespace {
+
+// Windows allows paths that no command.com line can hold.
+TEST(UndoKit, ReachesLongPathsWithLinesThatFitOrLeavesThemToThePerson) {
+    // 99 characters, the most the program's own buffer takes.
+    const std::string windir = "C:\\OEM Preinstalled Windows 98 System Folder\\Kept for this "
+                               "machine by its maker OEM\\98\\WINDOWS.0001";
+    ASSERT_EQ(windir.size(), 99u);
+    const std::string deep = "C:\\" + std::string(150, 'D') + "\\x.txt";
+    struct Case {
+        const char *name;
+        bool longWindir;
+        std::vector<std::string> left; // what the person must do by hand
+    } cases[] = {
+        {"99-character Windows directory", true, {}},
+        {"a 150-character folder name", false, {"missing " + deep}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch scratch;
+        fs::path folder = scratch.path / "m";
+        fs::copy(fs::path(EXAMPLES_DIR) / "win98", folder, fs::copy_options::recursive);
+        if (c.longWindir) {
+            std::string below = windir.substr(3);
+            std::replace(below.begin(), below.end(), '\\', '/');
+            fs::path to = folder / "drive_c" / below;
+            fs::create_directories(to.parent_path());
+            fs::rename(folder / "drive_c/WINDOWS", to);
+            std::string text = ReadAll(folder / "machine.txt");
+            for (size_t at; (at = text.find("C:\\WINDOWS")) != std::string::npos;)
+                text.replace(at, 10, windir);
+            std::ofstream(folder / "machine.txt") << text;
+        } else {
+            fs::create_directories(folder / "drive_c" / std::string(150, 'D'));
+            std::ofstream(folder / "drive_c" / std::string(150, 'D') / "x.txt") << "x";
+        }
+        Proof proof = Prove(folder, [&](sim::Machine &m) {
+            RunUninstaller(m);
+            if (!c.longWindir)
+                fs::remove(m.files.Drives().at('C') / std::string(150, 'D') / "x.txt");
+        });
+        std::vector<std::string> want = {"missing key " + kProduct};
+        want.insert(want.end(), c.left.begin(), c.left.end());
+        for (auto &line : proof.after)
+            if (sim::EqualNoCase(line, want[0])) line = want[0];
+        EXPECT_EQ(proof.after, want) << Join(proof.after);
+        EXPECT_EQ(proof.kit.readme.find("By hand") != std::string::npos, !c.left.empty());
+        EXPECT_EQ(proof.kit.bat.find("\r\ncd ") != std::string::npos, c.longWindir);
+    }
 }
 
 } // namespace

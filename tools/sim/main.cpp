@@ -127,8 +127,8 @@ int main(int argc, char **argv) {
     }
     // A capture is the only record of a real machine: it is previewed, never
     // changed.
-    bool capture = fs::exists(machineDir / "captured.txt", ec) ||
-                   !fs::exists(machineDir / "drive_c", ec);
+    bool capture =
+        fs::exists(machineDir / "captured.txt", ec) || !fs::exists(machineDir / "drive_c", ec);
     if (capture) {
         std::printf("%s is a capture of a real machine: only previewed, as with --dry-run\n",
                     sim::Printable(dir).c_str());

@@ -56,8 +56,8 @@ struct Place {
 };
 
 bool Split(const std::string &path, Place &place) {
-    if (path.size() < 4 || !std::isalpha(static_cast<unsigned char>(path[0])) ||
-        path[1] != ':' || path[2] != '\\')
+    if (path.size() < 4 || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':' ||
+        path[2] != '\\')
         return false;
     place.drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
     for (size_t i = 3; i <= path.size();) {
@@ -101,7 +101,8 @@ std::vector<std::string> StepLines(const BatchStep &s, size_t n, const std::stri
     case BatchStep::Attributes:
         return {"attrib " + AttribAll(s.attributes) + " " + p};
     case BatchStep::Delete:
-        return {"attrib " + std::string(kClear) + " " + p + " > nul", "if exist " + p + " del " + p};
+        return {"attrib " + std::string(kClear) + " " + p + " > nul",
+                "if exist " + p + " del " + p};
     case BatchStep::MakeFolder:
         return {"if not exist " + Quote(at + "\\nul") + " md " + p};
     case BatchStep::RemoveFolder:
@@ -157,8 +158,7 @@ UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &mach
         std::string why;
         if (!Split(s.path, place)) {
             why = "its path holds characters that undo.bat cannot give the command line safely";
-        } else if (std::vector<std::string> lines = StepLines(s, n, s.path, s.source);
-                   Fit(lines)) {
+        } else if (std::vector<std::string> lines = StepLines(s, n, s.path, s.source); Fit(lines)) {
             direct.insert(direct.end(), lines.begin(), lines.end());
             out.done.push_back(std::to_string(n) + ". " + Describe(s));
             counted += s.kind == BatchStep::Copy;
@@ -166,8 +166,8 @@ UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &mach
         } else if (Fit(StepLines(s, n, place.name, "\\" + Staged(place.drive, n).substr(3))) &&
                    std::all_of(place.folders.begin(), place.folders.end(),
                                [&](const std::string &f) {
-                                   return Fit({"if not exist " + Quote(f + "\\nul") +
-                                               " goto sk" + std::to_string(n)});
+                                   return Fit({"if not exist " + Quote(f + "\\nul") + " goto sk" +
+                                               std::to_string(n)});
                                })) {
             byFolder[{place.drive, place.folders}].push_back(i);
             out.done.push_back(std::to_string(n) + ". " + Describe(s));
@@ -175,8 +175,7 @@ UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &mach
         } else {
             why = "a name in its path is too long for a command line of Windows 98";
         }
-        out.manual.push_back(std::to_string(n) + ". By hand: " + Describe(s) + ". (" + why +
-                             ".)");
+        out.manual.push_back(std::to_string(n) + ". By hand: " + Describe(s) + ". (" + why + ".)");
     }
     for (const auto &[folder, members] : byFolder) {
         const auto &[drive, folders] = folder;
@@ -199,13 +198,15 @@ UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &mach
         for (size_t i : members) {
             Place place;
             Split(steps[i].path, place);
-            auto lines = StepLines(steps[i], i + 1, place.name,
-                                   "\\" + Staged(drive, i + 1).substr(3));
+            auto lines =
+                StepLines(steps[i], i + 1, place.name, "\\" + Staged(drive, i + 1).substr(3));
             later.insert(later.end(), lines.begin(), lines.end());
         }
         later.push_back("goto dn" + label);
         later.push_back(":sk" + label);
-        later.push_back("echo Steps" + numbers + " failed: their folder is missing.");
+        later.push_back(members.size() == 1
+                            ? "echo Step" + numbers + " failed: its folder is missing."
+                            : "echo Steps" + numbers + " failed: their folder is missing.");
         later.push_back("set UF=%UF%" + std::string(members.size(), 'x'));
         later.push_back(":dn" + label);
         counted += members.size();
@@ -213,9 +214,11 @@ UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &mach
     for (char drive : staging) {
         for (const auto &[folder, members] : byFolder)
             for (size_t i : members)
-                if (folder.first == drive && steps[i].kind == BatchStep::Copy)
-                    later.push_back("if exist " + Staged(drive, i + 1) + " del " +
-                                    Staged(drive, i + 1));
+                if (folder.first == drive && steps[i].kind == BatchStep::Copy) {
+                    const std::string staged = Staged(drive, i + 1);
+                    later.push_back("attrib " + std::string(kClear) + " " + staged + " > nul");
+                    later.push_back("if exist " + staged + " del " + staged);
+                }
         later.push_back("if exist " + std::string(1, drive) + ":\\" + kStaging + "\\nul rd " +
                         std::string(1, drive) + ":\\" + kStaging);
     }

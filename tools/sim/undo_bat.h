@@ -14,9 +14,9 @@ namespace simio {
 
 struct BatchStep {
     enum Kind { Copy, Attributes, Delete, MakeFolder, RemoveFolder } kind = Copy;
-    std::string path;        // on the machine: "C:\WINDOWS\inf\x.inf"
-    std::string source;      // Copy: the kit's file, "files\3"
-    DWORD attributes = 0;    // Copy and Attributes: what to set
+    std::string path;     // on the machine: "C:\WINDOWS\inf\x.inf"
+    std::string source;   // Copy: the kit's file, "files\3"
+    DWORD attributes = 0; // Copy and Attributes: what to set
     bool attributesKnown = true;
 };
 

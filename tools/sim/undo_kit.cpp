@@ -97,8 +97,8 @@ struct Builder {
             auto now = after.files.find(path);
             bool bytes = now == after.files.end() || now->second.bytes != was.bytes;
             if (!bytes && now->second.attributes == was.attributes) continue;
-            std::string words = info.attributesKnown ? AttributeWords(was.attributes)
-                                                     : "attributes unknown";
+            std::string words =
+                info.attributesKnown ? AttributeWords(was.attributes) : "attributes unknown";
             if (bytes) {
                 std::string source = "files\\" + std::to_string(steps.size() + 1);
                 std::string inKit = source;
