@@ -6,8 +6,8 @@
 In a copy of the template prefix with the scenario installed:
   1. tools/capture.bat runs (wine cmd /c) and must change nothing in the prefix outside its
      folder; its registry must equal the prefix's below every key it says it exported;
-  2. uninstall-sim reads the capture as it is: --undo makes the undo kit, and a run on a copy
-     of the capture gives the predicted after-state;
+  2. uninstall-sim reads the capture as it is: --undo makes the undo kit, and --result the
+     predicted after-state;
   3. the real UnInstall.exe runs; the prediction must equal what Wine's registry and files
      show below the captured keys, but for the named Wine differences;
   4. the kit's undo.bat runs; the captured keys and the package's files must be back byte
@@ -156,9 +156,8 @@ def roundtrip(name, work, exe, sim):
             if preview.returncode != 0:
                 raise e2e.HarnessError("uninstall-sim --undo failed: " + preview.stderr[-400:])
             predicted = run_dir / "predicted"
-            shutil.copytree(capture, predicted)
-            subprocess.run([str(sim), str(predicted)], capture_output=True, check=True,
-                           timeout=120)
+            subprocess.run([str(sim), "--result", str(predicted), str(capture)],
+                           capture_output=True, check=True, timeout=120)
             sim_after = reg.read_export(predicted / "registry.reg", other_roots="skip")
 
             # 3. The real run, compared with the prediction.

@@ -65,6 +65,13 @@ def main(argv):
         shutil.copytree(after / "drive_c" / TOP, wine.host("C:\\") / TOP)
         shutil.copytree(kit, wine.host("C:\\") / "kit")
         want = files_below(machine / "drive_c" / TOP)
+        # The read-only attribute of the machine folder is a line of machine.txt.
+        for line in (machine / "machine.txt").read_text().splitlines():
+            if line.startswith("attributes ") and " readonly" in line:
+                path = line.split('"')[1]
+                rel = str(differential.host_path(machine / "drive_c", path).relative_to(
+                    machine / "drive_c" / TOP))
+                want[rel] = (want[rel][0], False)
         for attempt in ("first", "second"):
             said = undo(wine)
             if said[-1:] != ["Done. Restart Windows now."]:
