@@ -38,7 +38,12 @@ refused "a folder with something in it" "$work/full" "full is not empty"
 refused "a file" "$work/file" "file is not a folder"
 refused "a symbolic link" "$work/link" "link is a symbolic link"
 refused "a folder inside the machine" "$work/win98/kit" "inside the machine folder"
+refused "a Windows path" 'A:\' "A:\ holds ':' or '\\': give a folder on this computer"
 check "refused places: nothing written" test "$was" = "$(listing)"
+out=$("$sim" --help 2>/dev/null); rc=$?
+check "--help: on stdout, exit code 0" test $rc -eq 0 -a -n "$(grep -F 'usage: uninstall-sim' <<<"$out")"
+check "--version" test "$("$sim" --version)" = "uninstall-sim $(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' \
+    "$(dirname "$0")/../../CMakeLists.txt")"
 "$sim" --undo >/dev/null 2>&1; rc=$?
 check "--undo without a folder: exit code 2" test $rc -eq 2
 

@@ -40,14 +40,13 @@ int Usage() {
 // A:\ would only become a folder of that name here.
 std::string RefuseOutput(const char *option, const std::string &dir,
                          const std::filesystem::path &machineDir) {
-    std::string refused;
     if (dir.find_first_of(":\\") != std::string::npos)
-        refused = dir + " holds ':' or '\\': give a folder on this computer (for example " +
-                  std::string(option) + " kit), then copy it to the floppy or machine";
-    else
-        refused = simio::RefuseUndoDir(dir, machineDir);
-    if (refused.empty()) return {};
-    return std::string(option) + ": " + refused + "; give a new or empty folder";
+        return std::string(option) + ": " + dir +
+               " holds ':' or '\\': give a folder on this computer (for example " + option +
+               " kit), then copy it to the floppy or the machine";
+    std::string refused = simio::RefuseUndoDir(dir, machineDir);
+    return refused.empty() ? refused
+                           : std::string(option) + ": " + refused + "; give a new or empty folder";
 }
 
 const char *PlatformName(DWORD id) {
