@@ -24,8 +24,7 @@ BAT = Path(__file__).resolve().parents[2] / "tools" / "capture.bat"
 FOR_THE_SIMULATOR = {
     "HKEY_DYN_DATA\\CONFIG MANAGER\\ENUM",
     "HKLM\\SYSTEM\\CURRENTCONTROLSET\\CONTROL\\WINDOWS",
-    "HKLM\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\UNINSTALL\\"
-    "{5B0E7A13-2C64-4D9F-9E21-3A7C55D0B8F6}",
+    "HKLM\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\UNINSTALL",
 }
 # Control sets capture.bat tries by name, beyond those the examples have.
 UNUSED_CONTROL_SETS = re.compile(r"^HKLM\\SYSTEM\\CONTROLSET00[3-9]\\")
@@ -37,8 +36,9 @@ NOT_A_CONTROL_SET = re.compile(r"^HKLM\\SYSTEM\\(SELECT|SETUP|MOUNTEDDEVICES|WPA
 def capture_lists():
     text = BAT.read_text(encoding="ascii")
     keys = [k.upper().replace("HKEY_LOCAL_MACHINE", "HKLM")
-            for k in re.findall(r'^call %0 /piece %1 \d\d "([^"]+)"', text, re.M)]
-    files = [f.upper() for f in re.findall(r"^call %0 /file %1 (\S+)", text, re.M)]
+            for k in re.findall(r'^call %0 /p %1 "?([^"\r\n]+)"?\r?$', text, re.M)]
+    files = [(d + "\\" + f).upper()
+             for d, f in re.findall(r"^call %0 /f %1 (\S+) (\S+)", text, re.M)]
     return keys, files
 
 

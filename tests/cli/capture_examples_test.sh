@@ -26,8 +26,8 @@ check "win98: the version from ver.txt" contains "$capture_win98" \
 check "win98: every key read was captured" test -z "$(grep -F 'Read outside' <<<"$capture_win98")"
 check "win2000: the service pack from CSDVersion" contains "$capture_win2000" \
     'Windows NT 5.0 build 2195 "Service Pack 4", Windows directory C:\WINNT'
-check "win2000: the one key read outside is named" \
-    test "$(grep -F 'Read outside' <<<"$capture_win2000")" = 'Read outside the capture: HKLM\SYSTEM\ControlSet003\Services\USBSTOR (the preview may not be complete)'
+check "win2000: a key tried and absent is no read outside" \
+    test -z "$(grep -F 'Read outside' <<<"$capture_win2000")"
 
 # A capture is the only record of a real machine: a plain run only previews
 # it, and says so first; --result keeps what the run would leave.
@@ -52,6 +52,24 @@ out=$("$sim" --dry-run "$work/nodyn")
 check "no device tree: said in one line" test "$(grep -c 'counts as present' <<<"$out")" -eq 1
 check "no device tree: the unplugged stick goes too" \
     contains "$out" 'Removed device USB\VID_1234&PID_5678\6&99AA&0&1'
+
+# What the capture knows: a key tried and absent, a key not tried, a folder
+# where a file is expected, files whose attributes are not known.
+variant() { # name, what to do to a copy of a capture, the capture
+    cp -r "$examples/captures/${3:-win98}" "$work/$1" && (cd "$work/$1" && eval "$2")
+    out=$("$sim" --dry-run "$work/$1" 2>&1)
+}
+variant no-icons "sed -i '/DriveIcons/d' captured.txt && awk '/^\\[/ { skip = /DriveIcons/ } !skip' \
+    registry.reg >r && mv r registry.reg"
+check "no DriveIcons key, tried: no read outside" test -z "$(grep -F 'Read outside' <<<"$out")"
+variant untried "sed -i '/DriveIcons/d' captured.txt tried.txt"
+check "a key not tried: named" contains "$out" \
+    'Read outside the capture: HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Explorer\DriveIcons'
+variant inf-folder "rm windir/inf/other/USBOEM01.inf && mkdir windir/inf/other/USBOEM01.inf"
+check "a folder named like the INF: not deleted" test -z "$(grep -F 'other\USBOEM01.inf' <<<"$out")"
+variant no-attrib "rm attrib.txt" win2000-sp4
+check "no attrib.txt: said after the first line" test "$(sed -n 2p <<<"$out")" = \
+    "No attrib.txt: the files' attributes are unknown, so the preview takes each file as archive only"
 
 broken() { # name, what to do to a copy of the win98 capture, expected text
     cp -r "$examples/captures/win98" "$work/$1" && (cd "$work/$1" && eval "$2")

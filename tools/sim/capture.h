@@ -43,7 +43,8 @@ bool ApplyAttribFile(const std::string &text, const std::string &fileName, sim::
 // nothing changed, when the registry holds no such tree.
 bool MarkAbsentDevices(sim::Machine &m);
 
-// The keys of captured.txt, one a line, as written or in double quotes.
+// The keys of captured.txt or tried.txt, one a line, as written or in
+// double quotes.
 bool ReadCapturedKeys(const std::string &text, const std::string &fileName,
                       std::vector<std::string> &keys, InputError &error);
 

@@ -3,6 +3,7 @@
 #include "capture.h"
 
 #include <cstdio>
+#include <set>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -313,9 +314,13 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     // Only beside windir/: once saved, machine.txt holds the attributes as a
     // run left them.
     fs::path attribFile = dir / "attrib.txt";
-    if (fromWindir && ReadBytes(attribFile, text) &&
-        !ApplyAttribFile(text, attribFile.string(), m.files, error))
-        return false;
+    bool attrib = fromWindir && ReadBytes(attribFile, text);
+    if (attrib && !ApplyAttribFile(text, attribFile.string(), m.files, error)) return false;
+    if (fromWindir && !attrib) {
+        info.attributesKnown = false;
+        info.notes.push_back("No attrib.txt: the files' attributes are unknown, so the preview "
+                             "takes each file as archive only");
+    }
     sim::ResolvedPath windows;
     if (m.files.Resolve(m.windowsDirectory, windows) || !windows.directory) {
         error = {machineFile.string(), 0,
@@ -327,6 +332,15 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     if (info.capturedList &&
         !ReadCapturedKeys(text, capturedFile.string(), info.capturedKeys, error))
         return false;
+    // A key tried and not exported is one the machine does not have: known too.
+    fs::path triedFile = dir / "tried.txt";
+    if (info.capturedList && ReadBytes(triedFile, text)) {
+        if (!ReadCapturedKeys(text, triedFile.string(), info.triedKeys, error)) return false;
+        std::set<std::string, sim::CaseLess> exported(info.capturedKeys.begin(),
+                                                      info.capturedKeys.end());
+        for (const std::string &key : info.triedKeys)
+            if (exported.insert(key).second) info.capturedKeys.push_back(key);
+    }
     if (m.IsWin9x() && !MarkAbsentDevices(m) && info.capturedList)
         info.notes.push_back("Every device under HKLM\\Enum counts as present: the capture has "
                              "no HKEY_DYN_DATA\\Config Manager\\Enum");

@@ -25,10 +25,14 @@ struct MachineDir {
     std::vector<std::pair<std::string, std::string>> modified;
     bool versionGiven = false;    // machine.txt has a version line
     int windowsDirectoryLine = 0; // its windows-directory line; 0 when it has none
-    // A capture's captured.txt: the keys it exported.
+    // A capture's captured.txt: the keys whose state it knows. Those that
+    // tried.txt names but captured.txt does not were tried and absent, and
+    // are added here too.
     bool capturedList = false;
     std::vector<std::string> capturedKeys;
-    bool attributesKnown = true; // false for a capture without attrib.txt
+    std::vector<std::string> triedKeys; // tried.txt; empty in older captures
+    // False for a capture without attrib.txt: every file then counts as archive only.
+    bool attributesKnown = true;
     // What the report should say about how the folder was read.
     std::vector<std::string> notes;
 };
