@@ -54,13 +54,15 @@ void CompareKeys(const sim::RegKey &want, const sim::RegKey *got, std::vector<st
         out.push_back("missing key " + path);
         return;
     }
-    if (got->name != want.name) out.push_back("key named " + got->Path() + ", not " + path);
+    if (got->name != want.name || got->ntName != want.ntName)
+        out.push_back("key named " + got->Path() + ", not " + path);
     for (const auto &[name, value] : want.values) {
         auto it = got->values.find(name);
         if (it == got->values.end())
             out.push_back("missing value " + path + "\\" + name);
         else if (it->second.name != value.name || it->second.type != value.type ||
-                 it->second.data != value.data)
+                 it->second.data != value.data || it->second.ntName != value.ntName ||
+                 it->second.ntData != value.ntData)
             out.push_back("value " + path + "\\" + name + " is " + sim::ValueText(it->second) +
                           ", not " + sim::ValueText(value));
     }
@@ -387,6 +389,100 @@ TEST(UndoKit, UndoesChangesOfEveryKind) {
     EXPECT_EQ(proof.kit.files.size(), 2u);
     EXPECT_EQ(proof.kit.attributes, 1u);
     EXPECT_EQ(proof.kit.removed, 4u); // a key, a file, two folders
+}
+
+std::string Utf16(std::u16string_view text) {
+    std::string out;
+    for (char16_t u : text) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    }
+    return out;
+}
+
+// Windows 2000 holds UTF-16: the kit gives back what the ANSI view lost.
+TEST(UndoKit, PutsBackTheExactUtf16OfWindows2000) {
+    const std::u16string icons =
+        u"HKEY_LOCAL_"
+        u"MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\X";
+    struct Case {
+        const char *what;
+        std::u16string lines; // below [icons]
+        std::u16string wantKey, wantName;
+        std::vector<BYTE> wantData;
+    } cases[] = {
+        {"Cyrillic and the euro sign",
+         u"[" + icons + u"\\DefaultLabel]\r\n@=\"Quorbe \u0414\u0438\u0441\u043a \u20ac\"\r\n",
+         icons + u"\\DefaultLabel",
+         u"",
+         {}},
+        {"outside the BMP",
+         u"[" + icons + u"\\DefaultLabel]\r\n\"\U0001F4BE\"=\"\U0001F4BE\"\r\n",
+         icons + u"\\DefaultLabel",
+         u"\U0001F4BE",
+         {}},
+        {"an expand string",
+         u"[" + icons + u"\\DefaultIcon]\r\n@=hex(2):25,00,41,00,25,00,1e,20,00,00\r\n",
+         icons + u"\\DefaultIcon",
+         u"",
+         {0x25, 0, 0x41, 0, 0x25, 0, 0x1e, 0x20, 0, 0}},
+        {"a key name below the deleted key",
+         u"[" + icons + u"\\\u041a\u043b\u044e\u0447]\r\n\"a\"=\"b\"\r\n",
+         icons + u"\\\u041a\u043b\u044e\u0447",
+         u"a",
+         {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Scratch scratch;
+        fs::path folder = scratch.path / "sp4";
+        fs::copy(fs::path(EXAMPLES_DIR) / "win2000-sp4", folder, fs::copy_options::recursive);
+        std::ofstream(folder / "registry.reg", std::ios::app | std::ios::binary)
+            << "\xFF\xFE"
+            << Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[" + icons + u"]\r\n" + c.lines +
+                     u"\r\n");
+        Proof proof = Prove(folder, [](sim::Machine &m) {
+            ASSERT_TRUE(m.registry.DeletePath(
+                "HKEY_LOCAL_"
+                "MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\X"));
+        });
+        EXPECT_EQ(proof.after, std::vector<std::string>{}) << Join(proof.after);
+        EXPECT_EQ(
+            proof.kit.reg.rfind("\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n"), 0),
+            0u);
+        std::string line = Utf16(u"[" + c.wantKey + u"]\r\n");
+        EXPECT_NE(proof.kit.reg.find(line), std::string::npos);
+        if (!c.wantName.empty())
+            EXPECT_NE(proof.kit.reg.find(Utf16(u"\"" + c.wantName + u"\"=")), std::string::npos);
+        // Read back, the kit holds exactly the UTF-16 of the capture.
+        sim::Registry back;
+        simio::RegFileFormat format;
+        simio::InputError error;
+        ASSERT_TRUE(simio::ReadRegFile(proof.kit.reg, "undo.reg", back, format, error))
+            << error.Text();
+        sim::RegKey *key = nullptr;
+        for (sim::RegKey *k = back.FindPath(
+                 "HKEY_LOCAL_"
+                 "MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\X");
+             k && !key;) {
+            for (const auto &[n, child] : k->subkeys)
+                if (child->WidePath() == c.wantKey) key = child.get();
+            break;
+        }
+        ASSERT_TRUE(key);
+        bool found = false;
+        for (const auto &[n, v] : key->values)
+            if (v.WideName() == c.wantName) {
+                found = true;
+                if (!c.wantData.empty()) EXPECT_EQ(v.ntData, c.wantData);
+                if (c.wantName.empty() && v.type == REG_SZ)
+                    EXPECT_EQ(v.ntData,
+                              std::vector<BYTE>({'Q',  0, 'u', 0, 'o',  0,    'r',  0, 'b',  0,
+                                                 'e',  0, ' ', 0, 0x14, 4,    0x38, 4, 0x41, 4,
+                                                 0x3a, 4, ' ', 0, 0xac, 0x20, 0,    0}));
+            }
+        EXPECT_TRUE(found);
+    }
 }
 
 // The command-line test covers the places refused before the run; this is
