@@ -5,6 +5,7 @@
 #include "machine_dir.h"
 #include "reg_file.h"
 #include "undo_kit.h"
+#include "undo_reg.h"
 
 #include "app/uninstall.h"
 
@@ -479,6 +480,74 @@ TEST(UndoKit, PutsBackTheExactUtf16OfWindows2000) {
         } else if (c.wantName.empty()) {
             EXPECT_EQ(value->ntData, label);
         }
+    }
+}
+
+// Nothing from the machine adds a line, a key or a value to undo.reg: a
+// name regedit cannot read back is left out and listed instead.
+TEST(UndoKit, HostileNamesNeitherBreakNorAddLines) {
+    const std::string top = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Hostile";
+    struct Case {
+        const char *what;
+        std::string lines;  // registry.reg lines below [top]
+        const char *cannot; // what the README line names, or null
+    } cases[] = {
+        {"characters of batch and regedit in names and data",
+         "[" + top + "\\a=b%c&d|e<f>g^h\"i]\r\n\"[x]=%y%&|<>^\\\"z\"=\"]\\r\\n\\\"=[-k]\"\r\n",
+         nullptr},
+        {"a line feed in a value name", "[" + top + "]\r\n\"A\\nB\"=\"x\"\r\n", "value \"A?B\""},
+        {"a carriage return in a value name", "[" + top + "]\r\n\"A\\rB\"=\"x\"\r\n",
+         "value \"A?B\""},
+        {"a line break in data",
+         "[" + top + "]\r\n\"v\"=\"1\\r\\n[HKEY_LOCAL_MACHINE\\\\Evil]\"\r\n", nullptr},
+        {"a bracket in a key name", "[" + top + "\\a]b]\r\n", "Hostile\\a]b"},
+        {"a carriage return in a key name", "[" + top + "\\a\rb]\r\n", "Hostile\\a?b"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Scratch scratch;
+        fs::path folder = scratch.path / "win98";
+        fs::copy(fs::path(EXAMPLES_DIR) / "win98", folder, fs::copy_options::recursive);
+        std::ofstream(folder / "registry.reg", std::ios::app | std::ios::binary)
+            << "[" << top << "]\r\n"
+            << c.lines;
+        sim::Machine m;
+        Load(folder, scratch.path / "c", m);
+        simio::MachineState before = simio::CaptureState(m);
+        ASSERT_TRUE(m.registry.DeletePath(top));
+        simio::UndoReg reg = simio::MakeUndoReg(before, simio::CaptureState(m), false);
+        std::vector<std::string> lines = Lines(reg.text);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            std::string line = lines[i];
+            while (!line.empty() && line.back() == '\\' && i + 1 < lines.size())
+                line = line.substr(0, line.size() - 1) + lines[++i];
+            if (line.empty() || line == "REGEDIT4") continue;
+            if (line[0] == '[') {
+                EXPECT_EQ(line.back(), ']') << line;
+                EXPECT_TRUE(before.keys.count(line.substr(1, line.size() - 2))) << line;
+                continue;
+            }
+            // A value line of a value the key held, read on its own.
+            sim::Registry one;
+            simio::RegFileFormat format;
+            simio::InputError error;
+            ASSERT_TRUE(simio::ReadRegFile("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n" + line, "l",
+                                           one, format, error))
+                << line;
+            const auto &values = one.FindPath("HKEY_LOCAL_MACHINE\\K")->values;
+            ASSERT_EQ(values.size(), 1u) << line;
+            bool known = false;
+            for (const auto &[path, held] : before.keys) {
+                auto v = held.find(values.begin()->first);
+                known = known || (v != held.end() && v->second.data == values.begin()->second.data);
+            }
+            EXPECT_TRUE(known) << line;
+        }
+        bool listed = false;
+        for (const auto &l : reg.cannot)
+            listed = listed || (c.cannot && l.find(c.cannot) != std::string::npos);
+        EXPECT_EQ(listed, c.cannot != nullptr) << Join(reg.cannot);
+        EXPECT_EQ(reg.cannot.size(), c.cannot ? 1u : 0u) << Join(reg.cannot);
     }
 }
 

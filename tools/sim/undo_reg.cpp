@@ -72,8 +72,15 @@ struct Builder {
             }
             if (now == after.keys.end()) {
                 sim::RegKey &key = restore.CreatePath(path);
-                for (const auto &[name, value] : values)
+                for (const auto &[name, value] : values) {
+                    if (const char *why = RegeditCannotName(value.WideName(), false)) {
+                        out.cannot.push_back(shown(path) + ", value \"" + shown(name) +
+                                             "\": " + why +
+                                             ", which regedit cannot read back; set it by hand");
+                        continue;
+                    }
                     key.values[name] = value;
+                }
                 written.insert(path);
                 ++out.keys;
                 if (after.keys.count(Parent(path))) out.keyLines.push_back(path + TailBelow(path));
