@@ -495,8 +495,9 @@ const char *RegeditCannotName(std::u16string_view name, bool key) {
     for (char16_t c : name) {
         if (c == u'\r' || c == u'\n') return "its name holds a line break";
         if (c == u'\0') return "its name holds a zero character, which ends it for regedit";
-        if (key && (c == u'[' || c == u']'))
-            return "its name holds a bracket, which regedit may take for the end of the key line";
+        // '[' cannot end a key line; Windows' regedit may take a ']' for its end.
+        if (key && c == u']')
+            return "its name holds ']', which regedit may take for the end of the key line";
     }
     return nullptr;
 }
