@@ -5,6 +5,7 @@
 #include "machine_dir.h"
 #include "reg_file.h"
 #include "undo_kit.h"
+#include "undo_reg.h"
 
 #include "app/uninstall.h"
 
@@ -54,13 +55,15 @@ void CompareKeys(const sim::RegKey &want, const sim::RegKey *got, std::vector<st
         out.push_back("missing key " + path);
         return;
     }
-    if (got->name != want.name) out.push_back("key named " + got->Path() + ", not " + path);
+    if (got->name != want.name || got->ntName != want.ntName)
+        out.push_back("key named " + got->Path() + ", not " + path);
     for (const auto &[name, value] : want.values) {
         auto it = got->values.find(name);
         if (it == got->values.end())
             out.push_back("missing value " + path + "\\" + name);
         else if (it->second.name != value.name || it->second.type != value.type ||
-                 it->second.data != value.data)
+                 it->second.data != value.data || it->second.ntName != value.ntName ||
+                 it->second.ntData != value.ntData)
             out.push_back("value " + path + "\\" + name + " is " + sim::ValueText(it->second) +
                           ", not " + sim::ValueText(value));
     }
@@ -145,6 +148,16 @@ std::vector<std::string> Words(const std::string &line) {
         }
     }
     if (any) out.push_back(word);
+    return out;
+}
+
+// The text of a UTF-16LE file with its byte-order mark, a byte a unit, for
+// checks of its lines; other text as it is.
+std::string LowBytes(const std::string &bytes) {
+    if (bytes.rfind("\xFF\xFE", 0) != 0) return bytes;
+    std::string out;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+        out += bytes[i + 1] ? '?' : bytes[i];
     return out;
 }
 
@@ -251,12 +264,14 @@ struct Shell {
             EXPECT_EQ(line, "start /w regedit /s undo.reg");
             EXPECT_EQ(drive, 'K') << "regedit runs in the kit's folder";
             std::string reg = ReadAll(At("undo.reg").host);
+            Lines(LowBytes(reg));
             simio::RegFileFormat format;
             simio::InputError error;
             EXPECT_TRUE(simio::ReadRegFile(reg, "undo.reg", m.registry, format, error))
                 << error.Text();
-            EXPECT_EQ(format.version5 || format.utf16, !m.IsWin9x())
-                << "Windows 98 reads REGEDIT4, 2000 its UTF-16 text";
+            // Windows 98 reads REGEDIT4 only; Windows 2000 writes version 5 in UTF-16.
+            EXPECT_EQ(format.version5, !m.IsWin9x());
+            EXPECT_EQ(format.utf16, !m.IsWin9x());
             return "";
         }
         sim::ResolvedPath entry = At(w.back());
@@ -434,7 +449,6 @@ TEST(UndoKit, KeepsEveryValueTypeAndFileAttribute) {
            "\"Embedded\"=hex(1):41,00,42,00\r\n"
            "\"LineBreak\"=hex(1):41,0d,0a,42,00\r\n"
            "\"Name \\\"with\\\" \\\\ in it\"=\"a\\\\b\"\r\n"
-           "\"Two\\nLines\"=\"x\"\r\n"
         << key << "\\Empty\\Deeper]\r\n";
     std::ofstream(folder / "machine.txt", std::ios::app)
         << "attributes \"C:\\WINDOWS\\system32\\drivers\\WDMOEM01.sys\" readonly hidden system\r\n"
@@ -451,7 +465,7 @@ TEST(UndoKit, KeepsEveryValueTypeAndFileAttribute) {
             << gone;
     // Long hex data goes on in lines of at most 80 characters, as regedit
     // writes them itself.
-    for (const std::string &line : Lines(proof.kit.reg))
+    for (const std::string &line : Lines(LowBytes(proof.kit.reg)))
         if (line[0] != '[') {
             EXPECT_LE(line.size(), 80u) << line;
         }
@@ -490,15 +504,175 @@ TEST(UndoKit, UndoesChangesOfEveryKind) {
     EXPECT_GE(proof.before.size(), 10u);
     // '%' would be taken for a variable: that file is left to the person.
     EXPECT_EQ(proof.after, std::vector<std::string>{"missing C:\\OEM DATA\\sub\\100% a+b.txt"});
-    EXPECT_NE(proof.kit.readme.find("By hand: copy the kit's file files\\2 to C:\\OEM "
-                                    "DATA\\sub\\100% a+b.txt"),
-              std::string::npos)
-        << proof.kit.readme;
+    const std::string readme = proof.kit.readme;
+    size_t byHand = readme.find("By hand: copy the kit's file files\\");
+    EXPECT_NE(byHand, std::string::npos) << readme;
+    std::string line = readme.substr(byHand, readme.find('\n', byHand) - byHand);
+    EXPECT_NE(line.find(" to C:\\OEM DATA\\sub\\100% a+b.txt and"), std::string::npos) << line;
     EXPECT_EQ(proof.echoed, "Done. README.txt lists the steps left to do by hand.");
     EXPECT_EQ(proof.kit.values, 4u);
     EXPECT_EQ(proof.kit.files.size(), 2u);
     EXPECT_EQ(proof.kit.attributes, 1u);
     EXPECT_EQ(proof.kit.removed, 4u); // a key, a file, two folders
+}
+
+std::string Utf16(std::u16string_view text) {
+    std::string out;
+    for (char16_t u : text) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    }
+    return out;
+}
+
+// Windows 2000 holds UTF-16: the kit gives back what the ANSI view lost.
+TEST(UndoKit, PutsBackTheExactUtf16OfWindows2000) {
+    const std::u16string icons =
+        u"HKEY_LOCAL_"
+        u"MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\X";
+    struct Case {
+        const char *what;
+        std::u16string lines; // below [icons]
+        std::u16string wantKey, wantName;
+        std::vector<BYTE> wantData;
+    } cases[] = {
+        {"Cyrillic and the euro sign",
+         u"[" + icons + u"\\DefaultLabel]\r\n@=\"Quorbe \u0414\u0438\u0441\u043a \u20ac\"\r\n",
+         icons + u"\\DefaultLabel",
+         u"",
+         {}},
+        {"outside the BMP",
+         u"[" + icons + u"\\DefaultLabel]\r\n\"\U0001F4BE\"=\"\U0001F4BE\"\r\n",
+         icons + u"\\DefaultLabel",
+         u"\U0001F4BE",
+         {}},
+        {"an expand string",
+         u"[" + icons + u"\\DefaultIcon]\r\n@=hex(2):25,00,41,00,25,00,1e,20,00,00\r\n",
+         icons + u"\\DefaultIcon",
+         u"",
+         {0x25, 0, 0x41, 0, 0x25, 0, 0x1e, 0x20, 0, 0}},
+        {"a key name below the deleted key",
+         u"[" + icons + u"\\\u041a\u043b\u044e\u0447]\r\n\"a\"=\"b\"\r\n",
+         icons + u"\\\u041a\u043b\u044e\u0447",
+         u"a",
+         {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Scratch scratch;
+        fs::path folder = scratch.path / "sp4";
+        fs::copy(fs::path(EXAMPLES_DIR) / "win2000-sp4", folder, fs::copy_options::recursive);
+        std::ofstream(folder / "registry.reg", std::ios::app | std::ios::binary)
+            << "\xFF\xFE"
+            << Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[" + icons + u"]\r\n" + c.lines +
+                     u"\r\n");
+        Proof proof = Prove(folder, [](sim::Machine &m) {
+            ASSERT_TRUE(m.registry.DeletePath(
+                "HKEY_LOCAL_"
+                "MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\X"));
+        });
+        EXPECT_EQ(proof.after, std::vector<std::string>{}) << Join(proof.after);
+        EXPECT_EQ(
+            proof.kit.reg.rfind("\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n"), 0),
+            0u);
+        std::string line = Utf16(u"[" + c.wantKey + u"]\r\n");
+        EXPECT_NE(proof.kit.reg.find(line), std::string::npos);
+        if (!c.wantName.empty()) {
+            EXPECT_NE(proof.kit.reg.find(Utf16(u"\"" + c.wantName + u"\"=")), std::string::npos);
+        }
+        // Read back, the kit holds exactly the UTF-16 of the capture.
+        sim::Registry back;
+        simio::RegFileFormat format;
+        simio::InputError error;
+        ASSERT_TRUE(simio::ReadRegFile(proof.kit.reg, "undo.reg", back, format, error))
+            << error.Text();
+        sim::RegKey *parent = back.FindPath("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\"
+                                            "CurrentVersion\\Explorer\\DriveIcons\\X");
+        ASSERT_TRUE(parent);
+        const sim::RegKey *key = nullptr;
+        for (const auto &[n, child] : parent->subkeys)
+            if (child->WidePath() == c.wantKey) key = child.get();
+        ASSERT_TRUE(key);
+        const sim::RegValue *value = nullptr;
+        for (const auto &[n, v] : key->values)
+            if (v.WideName() == c.wantName) value = &v;
+        ASSERT_TRUE(value);
+        std::vector<BYTE> label = {'Q',  0, 'u',  0, 'o',  0, 'r',  0, 'b', 0, 'e',  0,    ' ', 0,
+                                   0x14, 4, 0x38, 4, 0x41, 4, 0x3a, 4, ' ', 0, 0xac, 0x20, 0,   0};
+        if (!c.wantData.empty()) {
+            EXPECT_EQ(value->ntData, c.wantData);
+        } else if (c.wantName.empty()) {
+            EXPECT_EQ(value->ntData, label);
+        }
+    }
+}
+
+// Nothing from the machine adds a line, a key or a value to undo.reg: a
+// name regedit cannot read back is left out and listed instead.
+TEST(UndoKit, HostileNamesNeitherBreakNorAddLines) {
+    const std::string top = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Hostile";
+    struct Case {
+        const char *what;
+        std::string lines;  // registry.reg lines below [top]
+        const char *cannot; // what the README line names, or null
+    } cases[] = {
+        {"characters of batch and regedit in names and data",
+         "[" + top + "\\a=b%c&d|e<f>g^h\"i]\r\n\"[x]=%y%&|<>^\\\"z\"=\"]\\r\\n\\\"=[-k]\"\r\n",
+         nullptr},
+        {"a line feed in a value name", "[" + top + "]\r\n\"A\\nB\"=\"x\"\r\n", "value \"A?B\""},
+        {"a carriage return in a value name", "[" + top + "]\r\n\"A\\rB\"=\"x\"\r\n",
+         "value \"A?B\""},
+        {"a line break in data",
+         "[" + top + "]\r\n\"v\"=\"1\\r\\n[HKEY_LOCAL_MACHINE\\\\Evil]\"\r\n", nullptr},
+        {"a bracket in a key name", "[" + top + "\\a]b]\r\n", "Hostile\\a]b"},
+        {"a carriage return in a key name", "[" + top + "\\a\rb]\r\n", "Hostile\\a?b"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Scratch scratch;
+        fs::path folder = scratch.path / "win98";
+        fs::copy(fs::path(EXAMPLES_DIR) / "win98", folder, fs::copy_options::recursive);
+        std::ofstream(folder / "registry.reg", std::ios::app | std::ios::binary)
+            << "[" << top << "]\r\n"
+            << c.lines;
+        sim::Machine m;
+        Load(folder, scratch.path / "c", m);
+        simio::MachineState before = simio::CaptureState(m);
+        ASSERT_TRUE(m.registry.DeletePath(top));
+        simio::UndoReg reg = simio::MakeUndoReg(before, simio::CaptureState(m), false);
+        std::vector<std::string> lines = Lines(reg.text);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            std::string line = lines[i];
+            while (!line.empty() && line.back() == '\\' && i + 1 < lines.size())
+                line = line.substr(0, line.size() - 1) + lines[++i];
+            if (line.empty() || line == "REGEDIT4") continue;
+            if (line[0] == '[') {
+                EXPECT_EQ(line.back(), ']') << line;
+                EXPECT_TRUE(before.keys.count(line.substr(1, line.size() - 2))) << line;
+                continue;
+            }
+            // A value line of a value the key held, read on its own.
+            sim::Registry one;
+            simio::RegFileFormat format;
+            simio::InputError error;
+            ASSERT_TRUE(simio::ReadRegFile("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n" + line, "l",
+                                           one, format, error))
+                << line;
+            const auto &values = one.FindPath("HKEY_LOCAL_MACHINE\\K")->values;
+            ASSERT_EQ(values.size(), 1u) << line;
+            bool known = false;
+            for (const auto &[path, held] : before.keys) {
+                auto v = held.find(values.begin()->first);
+                known = known || (v != held.end() && v->second.data == values.begin()->second.data);
+            }
+            EXPECT_TRUE(known) << line;
+        }
+        bool listed = false;
+        for (const auto &l : reg.cannot)
+            listed = listed || (c.cannot && l.find(c.cannot) != std::string::npos);
+        EXPECT_EQ(listed, c.cannot != nullptr) << Join(reg.cannot);
+        EXPECT_EQ(reg.cannot.size(), c.cannot ? 1u : 0u) << Join(reg.cannot);
+    }
 }
 
 // The command-line test covers the places refused before the run; this is

@@ -1,5 +1,6 @@
 #include "reg_file.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -16,27 +17,45 @@ namespace {
 const char *const kHeader4 = "REGEDIT4";
 const char *const kHeader5 = "Windows Registry Editor Version 5.00";
 
+// A unit that narrowing lost: where its '?' stands in the narrowed text.
+struct LostUnit {
+    size_t offset;
+    char16_t unit;
+};
+
 // UTF-16LE to the ANSI code page: code units above 0xFF have no byte and
-// become '?', as WideCharToMultiByte writes its default character. With
-// `joined`, the text is exports joined with copy /b, each with its own
-// byte-order mark: one at the start of a line opens the next export and goes.
-std::string Narrow(std::string_view utf16, bool joined = false) {
+// become '?', as WideCharToMultiByte writes its default character; `lost`
+// takes them, in order. With `joined`, the text is exports joined with copy
+// /b, each with its own byte-order mark: one at the start of a line opens
+// the next export and goes.
+std::string Narrow(std::string_view utf16, bool joined = false,
+                   std::vector<LostUnit> *lost = nullptr) {
     std::string out;
     out.reserve(utf16.size() / 2);
     for (size_t i = 0; i + 1 < utf16.size(); i += 2) {
         unsigned unit =
             static_cast<unsigned char>(utf16[i]) | (static_cast<unsigned char>(utf16[i + 1]) << 8);
         if (unit == 0xFEFF && joined && (out.empty() || out.back() == '\n')) continue;
+        if (unit > 0xFF && lost) lost->push_back({out.size(), static_cast<char16_t>(unit)});
         out += unit <= 0xFF ? static_cast<char>(unit) : '?';
     }
     return out;
 }
 
-std::string Widen(std::string_view ansi) {
-    std::string out;
-    for (char c : ansi) {
-        out += c;
-        out += '\0';
+// UTF-16LE bytes that Narrow() would not give back from its result.
+bool NarrowLoses(const std::vector<BYTE> &bytes) {
+    if (bytes.size() % 2) return true;
+    for (size_t i = 1; i < bytes.size(); i += 2)
+        if (bytes[i]) return true;
+    return false;
+}
+
+std::vector<BYTE> Utf16Bytes(std::u16string_view text) {
+    std::vector<BYTE> out;
+    out.reserve(text.size() * 2);
+    for (char16_t u : text) {
+        out.push_back(static_cast<BYTE>(u & 0xFF));
+        out.push_back(static_cast<BYTE>(u >> 8));
     }
     return out;
 }
@@ -53,13 +72,17 @@ int HexValue(char c) {
 }
 
 // A quoted string with regedit's escapes; `pos` is at the opening quote and
-// ends behind the closing one.
-bool ParseQuoted(std::string_view line, size_t &pos, std::string &out, std::string &message) {
+// ends behind the closing one. `sources`, if given, takes where in `line`
+// each character of `out` stands.
+bool ParseQuoted(std::string_view line, size_t &pos, std::string &out, std::string &message,
+                 std::vector<const char *> *sources = nullptr) {
     ++pos;
     out.clear();
+    if (sources) sources->clear();
     while (pos < line.size()) {
         char c = line[pos++];
         if (c == '"') return true;
+        if (sources) sources->push_back(line.data() + pos - 1);
         if (c == '\\') {
             if (pos >= line.size()) break;
             char next = line[pos++];
@@ -171,13 +194,83 @@ struct Parser {
     sim::Registry &registry;
     RegFileFormat &format;
     InputError &error;
+    std::string_view text;             // what the lines are views into
+    const std::vector<LostUnit> &lost; // of `text`, when it was narrowed from UTF-16
     sim::RegKey *key = nullptr;
     std::vector<sim::RegKey *> chain = {}; // the last key line's keys, root first
     std::uint64_t pathBytes = 0;           // of every key made so far
+    // A line joined from pieces is a copy: its first piece maps back to `text`.
+    std::string_view joined = {};
+    size_t joinedOffset = 0, joinedMapped = 0;
+    std::vector<const char *> sources = {};
 
     bool Fail(int line, std::string message) {
         error = {fileName, line, std::move(message)};
         return false;
+    }
+
+    // Where `p` stands in `text`, or npos.
+    size_t OffsetOf(const char *p) const {
+        if (p >= text.data() && p < text.data() + text.size()) return p - text.data();
+        if (p >= joined.data() && p < joined.data() + joinedMapped)
+            return joinedOffset + (p - joined.data());
+        return std::string_view::npos;
+    }
+
+    // The UTF-16 the characters at `chars` were narrowed from, or empty when
+    // narrowing lost none of it.
+    std::u16string Exact(const std::vector<const char *> &chars) const {
+        std::u16string out;
+        if (lost.empty() || chars.empty()) return out;
+        size_t first = OffsetOf(chars.front()), last = OffsetOf(chars.back());
+        if (first == std::string_view::npos || last == std::string_view::npos) return out;
+        auto it = std::lower_bound(lost.begin(), lost.end(), first,
+                                   [](const LostUnit &u, size_t at) { return u.offset < at; });
+        if (it == lost.end() || it->offset > last) return out;
+        for (const char *c : chars) {
+            size_t at = OffsetOf(c);
+            while (it != lost.end() && it->offset < at)
+                ++it;
+            bool gone = it != lost.end() && it->offset == at;
+            out += gone ? it->unit : static_cast<char16_t>(static_cast<unsigned char>(*c));
+        }
+        return out;
+    }
+
+    std::u16string Exact(std::string_view piece) {
+        if (lost.empty()) return {};
+        sources.clear();
+        for (const char &c : piece)
+            sources.push_back(&c);
+        return Exact(sources);
+    }
+
+    // A name read as `narrow` (exactly `exact`, if not empty) names `key`
+    // unless the two are only alike in ANSI: such keys and values cannot be
+    // kept apart where the program sees them, and are refused.
+    static bool SameName(std::u16string_view have, const std::u16string &haveExact,
+                         std::string_view narrow, const std::u16string &exact) {
+        if (haveExact.empty() && exact.empty()) return true;
+        return sim::EqualNoCaseWide(haveExact.empty() ? have : std::u16string_view(haveExact),
+                                    exact.empty() ? sim::WidenAnsi(narrow) : exact);
+    }
+
+    bool Clash(int n, const std::string &what, const std::u16string &a, const std::u16string &b) {
+        auto show = [](const std::u16string &w) {
+            std::string out;
+            char buf[12];
+            for (char16_t u : w) {
+                if (u < 0x80) {
+                    out += static_cast<char>(u);
+                } else {
+                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(u));
+                    out += buf;
+                }
+            }
+            return out;
+        };
+        return Fail(n, what + " \"" + show(a) + "\" and \"" + show(b) +
+                           "\" have one ANSI name, which the simulator cannot keep apart");
     }
 
     bool KeyLine(int n, std::string_view line) {
@@ -191,8 +284,17 @@ struct Parser {
         auto parts = sim::Registry::SplitPath(path);
         if (parts.empty() || !registry.RootByName(parts[0]))
             return Fail(n, "unknown root key in [" + std::string(path) + "]");
+        sim::RegKey *root = registry.RootByName(parts[0]);
         if (remove) {
-            registry.DeletePath(path);
+            // Only the key of this exact name: one alike in ANSI is another key.
+            sim::RegKey *target = root;
+            for (size_t i = 1; target && i < parts.size(); ++i) {
+                target = target->Child(parts[i]);
+                if (target &&
+                    !SameName(target->WideName(), target->ntName, parts[i], Exact(parts[i])))
+                    target = nullptr;
+            }
+            if (target && target != root) registry.Delete(*target, sim::DeleteSemantics::WholeTree);
             key = nullptr;
             chain.clear();
             return true;
@@ -201,24 +303,30 @@ struct Parser {
         // takes to read. regedit writes a tree depth first, so a key line
         // mostly repeats the keys of the line before: those are taken from
         // there, and each further name is looked up once.
-        sim::RegKey *root = registry.RootByName(parts[0]);
         if (chain.empty() || chain[0] != root) chain.assign(1, root);
         size_t same = 1, prefix = parts[0].size();
         while (same < chain.size() && same < parts.size() &&
-               sim::EqualNoCase(chain[same]->name, parts[same]))
+               sim::EqualNoCase(chain[same]->name, parts[same]) &&
+               (lost.empty() || SameName(chain[same]->WideName(), chain[same]->ntName, parts[same],
+                                         Exact(parts[same]))))
             prefix += 1 + parts[same++].size();
         chain.resize(same);
         // Each key is written back, and listed in a snapshot, with its whole
         // path: deep new paths are what a hostile file could multiply.
         for (size_t i = same; i < parts.size(); ++i) {
             prefix += 1 + parts[i].size();
+            std::u16string exact = Exact(parts[i]);
             sim::RegKey *child = chain.back()->Child(parts[i]);
+            if (child && !SameName(child->WideName(), child->ntName, parts[i], exact))
+                return Clash(n, "keys", child->WideName(),
+                             exact.empty() ? sim::WidenAnsi(parts[i]) : exact);
             if (!child) {
                 pathBytes += prefix;
                 if (pathBytes > kMaxKeyPathBytes)
                     return Fail(n, "key paths longer than " +
                                        std::to_string(kMaxKeyPathBytes >> 20) + " MiB in all");
                 child = &chain.back()->AddChild(parts[i]);
+                child->ntName = std::move(exact);
             }
             chain.push_back(child);
         }
@@ -230,12 +338,22 @@ struct Parser {
         if (!key) return Fail(n, "value outside a key");
         size_t pos = 0;
         std::string name, message;
+        std::u16string exactName;
         if (line[0] == '@') {
             pos = 1;
-        } else if (!ParseQuoted(line, pos, name, message)) {
+        } else if (!ParseQuoted(line, pos, name, message, lost.empty() ? nullptr : &sources)) {
             return Fail(n, message);
+        } else if (!lost.empty()) {
+            exactName = Exact(sources);
         }
         if (pos >= line.size() || line[pos] != '=') return Fail(n, "expected '=' after the name");
+        auto was = key->values.find(name);
+        if (was != key->values.end() &&
+            !SameName(was->second.WideName(), was->second.ntName, name, exactName)) {
+            if (line.substr(pos + 1) == "-") return true; // another value: nothing to remove
+            return Clash(n, "values", was->second.WideName(),
+                         exactName.empty() ? sim::WidenAnsi(name) : exactName);
+        }
         std::string_view data = line.substr(pos + 1);
         sim::RegValue value;
         value.name = name;
@@ -243,12 +361,18 @@ struct Parser {
             key->values.erase(name);
             return true;
         }
+        std::vector<BYTE> exactData;
         if (!data.empty() && data[0] == '"') {
             size_t p = 0;
             std::string text;
-            if (!ParseQuoted(data, p, text, message)) return Fail(n, message);
+            if (!ParseQuoted(data, p, text, message, lost.empty() ? nullptr : &sources))
+                return Fail(n, message);
             if (p != data.size()) return Fail(n, "text after the closing quote");
             value = sim::MakeString(name, text);
+            if (!lost.empty()) {
+                std::u16string exact = Exact(sources);
+                if (!exact.empty()) exactData = Utf16Bytes(exact + u'\0');
+            }
         } else if (data.rfind("dword:", 0) == 0) {
             std::string_view digits = data.substr(6);
             if (digits.empty() || digits.size() > 8)
@@ -279,6 +403,7 @@ struct Parser {
             if (!ParseHexBytes(data.substr(colon + 1), value.data, message))
                 return Fail(n, message);
             if (format.version5 && IsStringType(value.type)) {
+                if (NarrowLoses(value.data)) exactData = value.data;
                 std::string narrow = Narrow(std::string_view(
                     reinterpret_cast<const char *>(value.data.data()), value.data.size()));
                 value.data.assign(narrow.begin(), narrow.end());
@@ -286,6 +411,8 @@ struct Parser {
         } else {
             return Fail(n, "unknown value data: " + std::string(data.substr(0, 20)));
         }
+        value.ntName = std::move(exactName);
+        value.ntData = std::move(exactData);
         key->values[name] = std::move(value);
         return true;
     }
@@ -297,17 +424,18 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
                  RegFileFormat &format, InputError &error) {
     format = RegFileFormat{};
     std::string narrowed;
+    std::vector<LostUnit> lost;
     std::string_view text = bytes;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         format.utf16 = true;
-        narrowed = Narrow(bytes.substr(2), true);
+        narrowed = Narrow(bytes.substr(2), true, &lost);
         text = narrowed;
     } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
         text = bytes.substr(3);
     }
 
-    Parser parser{fileName, registry, format, error};
+    Parser parser{fileName, registry, format, error, text, lost};
     LineReader reader(text);
     std::string_view line;
     bool header = false;
@@ -333,6 +461,8 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
         // joined line keeps its "=hex", so it is looked for once: once per
         // piece, a long value name would be searched again for every piece.
         if (line.back() == '\\' && line.find("=hex") != std::string_view::npos && !reader.AtEnd()) {
+            parser.joinedOffset = line.data() - text.data();
+            parser.joinedMapped = line.size() - 1;
             joined.assign(line);
             std::string_view next;
             while (joined.back() == '\\' && reader.Next(next)) {
@@ -344,6 +474,7 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
             }
             if (joined.size() > kMaxLineLength) return parser.Fail(number, LineTooLong());
             line = joined;
+            parser.joined = joined;
         }
         bool ok = true;
         if (line[0] == '[')
@@ -355,105 +486,202 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
         else
             ok = parser.Fail(number, "expected a [key], a value or a ; comment");
         if (!ok) return false;
+        parser.joined = {};
     }
     return true;
 }
 
+const char *RegeditCannotName(std::u16string_view name, bool key) {
+    for (char16_t c : name) {
+        if (c == u'\r' || c == u'\n') return "its name holds a line break";
+        if (c == u'\0') return "its name holds a zero character, which ends it for regedit";
+        // '[' cannot end a key line; Windows' regedit may take a ']' for its end.
+        if (key && c == u']')
+            return "its name holds ']', which regedit may take for the end of the key line";
+    }
+    return nullptr;
+}
+
 namespace {
 
-std::string Escape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        // A line break would end the line: written as the reader's escape.
-        if (c == '\n' || c == '\r') {
-            out += c == '\n' ? "\\n" : "\\r";
+void Put(std::u16string &out, std::string_view ansi) {
+    for (char c : ansi)
+        out += static_cast<char16_t>(static_cast<unsigned char>(c));
+}
+
+// `regeditOnly`: a name is written with no escapes but \\ and \", the only
+// ones regedit reads; names that would need more are the caller's to leave
+// out. Otherwise a line break is written as the simulator's reader takes it.
+void PutEscaped(std::u16string &out, std::u16string_view text, bool regeditOnly) {
+    for (char16_t c : text) {
+        if (!regeditOnly && (c == u'\n' || c == u'\r')) {
+            out += c == u'\n' ? u"\\n" : u"\\r";
             continue;
         }
-        if (c == '\\' || c == '"') out += '\\';
+        if (c == u'\\' || c == u'"') out += u'\\';
         out += c;
     }
+}
+
+std::u16string FromUtf16Bytes(const std::vector<BYTE> &bytes) {
+    std::u16string out;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        out += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
     return out;
 }
+
+struct Writer {
+    const RegFileFormat &format;
+    const RegWriteOptions &options;
+    std::u16string out;
+
+    // UTF-16 files carry names as NT holds them; others as the ANSI view.
+    std::u16string Name(const std::string &ansi, const std::u16string &exact) const {
+        return format.utf16 && !exact.empty() ? exact : sim::WidenAnsi(ansi);
+    }
+
+    void ValueName(const sim::RegValue &v) {
+        if (v.name.empty()) {
+            out += u'@';
+            return;
+        }
+        out += u'"';
+        PutEscaped(out, Name(v.name, v.ntName), options.regeditOnly);
+        out += u'"';
+    }
+
+    // Whether a plain "..." string holds the REG_SZ exactly: one terminating
+    // zero and no other zero or line break. `text` takes it.
+    bool AsString(const sim::RegValue &v, std::u16string &text) const {
+        if (v.type != REG_SZ) return false;
+        if (format.version5 && !v.ntData.empty()) {
+            if (!format.utf16 || v.ntData.size() % 2) return false;
+            text = FromUtf16Bytes(v.ntData);
+        } else {
+            text.assign(v.data.begin(), v.data.end());
+        }
+        if (text.empty() || text.back() != 0) return false;
+        text.pop_back();
+        for (char16_t c : text)
+            if (c == 0 || c == u'\n' || c == u'\r') return false;
+        return true;
+    }
+
+    void Value(const sim::RegValue &v) {
+        ValueName(v);
+        out += u'=';
+        std::u16string text;
+        if (AsString(v, text)) {
+            out += u'"';
+            PutEscaped(out, text, true);
+            out += u"\"\r\n";
+            return;
+        }
+        char buf[24];
+        if (v.type == REG_DWORD && v.data.size() == 4) {
+            std::snprintf(buf, sizeof buf, "dword:%08x",
+                          v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
+                              (static_cast<unsigned>(v.data[3]) << 24));
+            Put(out, buf);
+            out += u"\r\n";
+            return;
+        }
+        std::vector<BYTE> bytes = v.data;
+        if (format.version5 && IsStringType(v.type)) {
+            if (!v.ntData.empty()) {
+                bytes = v.ntData;
+            } else {
+                std::u16string wide(v.data.begin(), v.data.end());
+                bytes = Utf16Bytes(wide);
+            }
+        }
+        if (v.type == REG_BINARY)
+            std::snprintf(buf, sizeof buf, "hex:");
+        else
+            std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
+        // Lines of at most 80 characters, as regedit writes them: the length
+        // counts from the start of the line, the name included.
+        size_t lineStart = out.rfind(u'\n');
+        lineStart = lineStart == std::u16string::npos ? 0 : lineStart + 1;
+        Put(out, buf);
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
+            Put(out, buf);
+            if (i + 1 < bytes.size()) {
+                out += u',';
+                if (out.size() - lineStart > 76) {
+                    out += u"\\\r\n  ";
+                    lineStart = out.size() - 2;
+                }
+            }
+        }
+        out += u"\r\n";
+    }
+
+    void Key(const sim::RegKey &key) {
+        bool root = key.parent == nullptr;
+        if (options.regeditOnly && !root && RegeditCannotName(key.WideName(), true)) return;
+        bool line = !root || !key.values.empty();
+        if (line && options.keys && !options.keys->count(key.Path())) line = false;
+        if (line) {
+            out += u'[';
+            out += format.utf16 ? key.WidePath() : sim::WidenAnsi(key.Path());
+            out += u"]\r\n";
+            for (const auto &entry : key.values)
+                if (!options.regeditOnly || !RegeditCannotName(entry.second.WideName(), false))
+                    Value(entry.second);
+            out += u"\r\n";
+        }
+        for (const auto &entry : key.subkeys)
+            Key(*entry.second);
+    }
+};
 
 } // namespace
 
 std::string QuotedValueName(const std::string &name) {
-    return name.empty() ? "@" : "\"" + Escape(name) + "\"";
+    if (name.empty()) return "@";
+    std::u16string out;
+    PutEscaped(out, sim::WidenAnsi(name), false);
+    return "\"" + EncodeRegText(out, RegFileFormat{}) + "\"";
 }
 
-namespace {
-
-// A plain "..." string is exact only for text with one terminating zero and
-// no other zero, line break or byte that would not survive the round trip.
-bool WritableAsString(const sim::RegValue &v) {
-    if (v.type != REG_SZ || v.data.empty() || v.data.back() != 0) return false;
-    for (size_t i = 0; i + 1 < v.data.size(); ++i)
-        if (v.data[i] == 0 || v.data[i] == '\n' || v.data[i] == '\r') return false;
-    return true;
+std::u16string RegValueName(const sim::RegValue &value, const RegFileFormat &format,
+                            const RegWriteOptions &options) {
+    Writer w{format, options, {}};
+    w.ValueName(value);
+    return w.out;
 }
 
-void WriteValue(std::string &out, const sim::RegValue &v, const RegFileFormat &format) {
-    std::string head = QuotedValueName(v.name) + "=";
-    if (WritableAsString(v)) {
-        out += head + "\"" + Escape(std::string(v.data.begin(), v.data.end() - 1)) + "\"\n";
-        return;
-    }
-    if (v.type == REG_DWORD && v.data.size() == 4) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "dword:%08x",
-                      v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
-                          (static_cast<unsigned>(v.data[3]) << 24));
-        out += head + buf + "\n";
-        return;
-    }
-    std::string bytes(v.data.begin(), v.data.end());
-    if (format.version5 && IsStringType(v.type)) bytes = Widen(bytes);
-    char kind[24];
-    if (v.type == REG_BINARY)
-        std::snprintf(kind, sizeof kind, "hex:");
-    else
-        std::snprintf(kind, sizeof kind, "hex(%x):", static_cast<unsigned>(v.type));
-    std::string line = head + kind;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        char b[4];
-        std::snprintf(b, sizeof b, "%02x", static_cast<unsigned char>(bytes[i]));
-        line += b;
-        if (i + 1 < bytes.size()) {
-            line += ",";
-            if (line.size() > 76) {
-                out += line + "\\\n";
-                line = "  ";
-            }
-        }
-    }
-    out += line + "\n";
+std::u16string WriteRegText(const sim::Registry &registry, const RegFileFormat &format,
+                            const RegWriteOptions &options) {
+    Writer w{format, options, {}};
+    Put(w.out, format.version5 ? kHeader5 : kHeader4);
+    w.out += u"\r\n\r\n";
+    for (const auto &root : registry.Roots())
+        w.Key(*root);
+    return w.out;
 }
 
-void WriteKey(std::string &out, const sim::RegKey &key, const RegFileFormat &format) {
-    bool root = key.parent == nullptr;
-    if (!root || !key.values.empty()) {
-        out += "[" + key.Path() + "]\n";
-        for (const auto &entry : key.values)
-            WriteValue(out, entry.second, format);
-        out += "\n";
+std::string EncodeRegText(std::u16string_view text, const RegFileFormat &format) {
+    std::string out;
+    if (!format.utf16) {
+        out.reserve(text.size());
+        for (char16_t u : text)
+            out += u <= 0xFF ? static_cast<char>(u) : '?';
+        return out;
     }
-    for (const auto &entry : key.subkeys)
-        WriteKey(out, *entry.second, format);
+    out.reserve(2 + 2 * text.size());
+    out += "\xFF\xFE";
+    for (char16_t u : text) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    }
+    return out;
 }
-
-} // namespace
 
 std::string WriteRegFile(const sim::Registry &registry, const RegFileFormat &format) {
-    std::string out = std::string(format.version5 ? kHeader5 : kHeader4) + "\n\n";
-    for (const auto &root : registry.Roots())
-        WriteKey(out, *root, format);
-    std::string crlf;
-    for (char c : out) {
-        if (c == '\n') crlf += '\r';
-        crlf += c;
-    }
-    if (!format.utf16) return crlf;
-    return "\xFF\xFE" + Widen(crlf);
+    return EncodeRegText(WriteRegText(registry, format), format);
 }
 
 } // namespace simio

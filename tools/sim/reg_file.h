@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -50,8 +51,33 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
                  RegFileFormat &format, InputError &error);
 
 // A value's name as a value line starts with it: @ for the default value,
-// else the name between quotes with regedit's escapes.
+// else the name between quotes with the simulator's escapes.
 std::string QuotedValueName(const std::string &name);
+
+struct RegWriteOptions {
+    // For regedit itself: quoted text with no escapes but \\ and \", the only
+    // ones it reads. Keys and values it could not read back by their name
+    // (RegeditCannotName) are left out, keys with all below them.
+    bool regeditOnly = false;
+    // When given, only these keys have a [key] line; others only lead to them.
+    const std::set<std::string, sim::CaseLess> *keys = nullptr;
+};
+
+// Why regedit cannot read a key or value of this name back from a file, or
+// null when it can.
+const char *RegeditCannotName(std::u16string_view name, bool key);
+
+// A file's text as UTF-16 code units, lines ending in CRLF; for a file that
+// is not UTF-16, each unit is one byte. Names and string data are written as
+// NT holds them where the format can carry that: UTF-16 text in a UTF-16
+// file, UTF-16 bytes in version 5 hex data.
+std::u16string WriteRegText(const sim::Registry &registry, const RegFileFormat &format,
+                            const RegWriteOptions &options = {});
+// A value's name as WriteRegText starts its line with it.
+std::u16string RegValueName(const sim::RegValue &value, const RegFileFormat &format,
+                            const RegWriteOptions &options = {});
+// The bytes of the file: UTF-16LE with a byte-order mark, or a byte a unit.
+std::string EncodeRegText(std::u16string_view text, const RegFileFormat &format);
 
 // Every key below the roots (and each root that holds values), in name order.
 std::string WriteRegFile(const sim::Registry &registry, const RegFileFormat &format);

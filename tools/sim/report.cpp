@@ -16,6 +16,7 @@ namespace {
 
 void AddKeys(const sim::RegKey &key, MachineState &s) {
     s.keys[key.Path()] = MachineState::Values(key.values.begin(), key.values.end());
+    if (key.PathLost()) s.widePaths[key.Path()] = key.WidePath();
     for (const auto &entry : key.subkeys)
         AddKeys(*entry.second, s);
 }

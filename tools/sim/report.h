@@ -26,6 +26,9 @@ struct MachineState {
     std::map<std::string, FileState, sim::CaseLess> files; // Windows path
     std::set<std::string, sim::CaseLess> folders;          // Windows path
     std::vector<std::string> windows;                      // titles of open windows
+    // Full key path -> the same as NT holds it, for keys whose names hold
+    // text the ANSI path lost.
+    std::map<std::string, std::u16string, sim::CaseLess> widePaths;
 };
 
 MachineState CaptureState(const sim::Machine &m);

@@ -19,34 +19,6 @@ bool Within(const std::string &path, const std::string &top) {
             sim::EqualNoCase(std::string_view(path).substr(0, top.size()), top));
 }
 
-std::string Crlf(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
-
-// Drops the "[key]" sections WriteRegFile writes for the existing keys above
-// each restored one: importing them would do nothing, and a person reading
-// undo.reg would take them for keys it restores.
-std::string DropScaffolding(const std::string &reg,
-                            const std::set<std::string, sim::CaseLess> &written) {
-    const std::string gap = "\r\n\r\n";
-    std::string out;
-    size_t start = 0;
-    while (start < reg.size()) {
-        size_t end = reg.find(gap, start);
-        end = end == std::string::npos ? reg.size() : end + gap.size();
-        std::string block = reg.substr(start, end - start);
-        bool bareKey = block.front() == '[' && block.find("\r\n") + gap.size() == block.size();
-        if (!bareKey || written.count(block.substr(1, block.size() - 2 - gap.size()))) out += block;
-        start = end;
-    }
-    return out;
-}
-
 struct Builder {
     const MachineState &before, &after;
     bool nt;
@@ -67,27 +39,65 @@ struct Builder {
             if (!after.keys.count(path) && sim::EqualNoCase(Parent(path), sim::kUninstallKey))
                 out.products.push_back(path);
 
+        const RegFileFormat format{nt, nt};
+        auto wide = [&](const MachineState &state, const std::string &path) {
+            auto it = state.widePaths.find(path);
+            return nt && it != state.widePaths.end() ? it->second : sim::WidenAnsi(path);
+        };
+        // A name regedit cannot read back would make another key or value.
+        auto cannot = [&](const std::u16string &widePath) -> const char * {
+            std::u16string_view rest(widePath);
+            while (!rest.empty()) {
+                size_t slash = rest.find(u'\\');
+                if (const char *why = RegeditCannotName(rest.substr(0, slash), true)) return why;
+                rest = slash == rest.npos ? std::u16string_view() : rest.substr(slash + 1);
+            }
+            return nullptr;
+        };
+        auto shown = [](std::string text) {
+            for (char &c : text)
+                if (static_cast<unsigned char>(c) < 0x20) c = '?';
+            return text;
+        };
         sim::Registry restore;
         std::set<std::string, sim::CaseLess> written;
-        std::string removals;
+        std::u16string removals;
         for (const auto &[path, values] : before.keys) {
             if (IsProduct(path)) continue;
             auto now = after.keys.find(path);
+            if (const char *why = cannot(wide(before, path))) {
+                out.cannot.push_back(shown(path) + ": " + why +
+                                     ", which regedit cannot read back; set it by hand");
+                continue;
+            }
             if (now == after.keys.end()) {
                 sim::RegKey &key = restore.CreatePath(path);
-                for (const auto &[name, value] : values)
+                for (const auto &[name, value] : values) {
+                    if (const char *why = RegeditCannotName(value.WideName(), false)) {
+                        out.cannot.push_back(shown(path) + ", value \"" + shown(name) +
+                                             "\": " + why +
+                                             ", which regedit cannot read back; set it by hand");
+                        continue;
+                    }
                     key.values[name] = value;
+                }
                 written.insert(path);
                 ++out.keys;
                 if (after.keys.count(Parent(path))) out.keyLines.push_back(path + TailBelow(path));
                 continue;
             }
-            std::string gone;
+            std::u16string gone;
             for (const auto &[name, value] : values) {
                 auto was = now->second.find(name);
                 bool same = was != now->second.end() && was->second.type == value.type &&
                             was->second.data == value.data;
+                same = same && was->second.ntData == value.ntData;
                 if (same) continue;
+                if (const char *why = RegeditCannotName(value.WideName(), false)) {
+                    out.cannot.push_back(shown(path) + ", value \"" + shown(name) + "\": " + why +
+                                         ", which regedit cannot read back; set it by hand");
+                    continue;
+                }
                 restore.CreatePath(path).values[name] = value;
                 written.insert(path);
                 ++out.values;
@@ -100,22 +110,43 @@ struct Builder {
             }
             for (const auto &[name, value] : now->second) {
                 if (values.count(name)) continue;
-                gone += QuotedValueName(name) + "=-\n";
+                if (const char *why = RegeditCannotName(value.WideName(), false)) {
+                    out.cannot.push_back(shown(path) + ", value \"" + shown(name) + "\": " + why +
+                                         ", which regedit cannot read back; delete it by hand");
+                    continue;
+                }
+                gone += RegValueName(value, format, {true, nullptr}) + u"=-\r\n";
                 ++out.values;
                 out.valueLines.push_back(path + ", value " + (name.empty() ? "(default)" : name) +
                                          ": removed (the uninstaller made it)");
             }
-            if (!gone.empty()) removals += "[" + path + "]\n" + gone + "\n";
+            if (!gone.empty()) removals += u"[" + wide(before, path) + u"]\r\n" + gone + u"\r\n";
         }
         for (const auto &[path, values] : after.keys) {
             if (before.keys.count(path) || !before.keys.count(Parent(path))) continue;
-            removals += "[-" + path + "]\n\n";
+            if (const char *why = cannot(wide(after, path))) {
+                out.cannot.push_back(shown(path) + ": " + why +
+                                     ", which regedit cannot read back; delete it by hand");
+                continue;
+            }
+            removals += u"[-" + wide(after, path) + u"]\r\n\r\n";
             ++out.removed;
             out.madeLines.push_back("the registry key " + path);
         }
         out.removals = !removals.empty();
+        // The names of restored keys as NT held them.
+        if (nt)
+            for (const auto &[path, widePath] : before.widePaths) {
+                sim::RegKey *key = restore.FindPath(path);
+                for (size_t end = widePath.size(); key && key->parent; key = key->parent) {
+                    size_t slash = widePath.rfind(u'\\', end - 1);
+                    std::u16string name = widePath.substr(slash + 1, end - slash - 1);
+                    if (name != sim::WidenAnsi(key->name)) key->ntName = name;
+                    end = slash;
+                }
+            }
         out.text =
-            DropScaffolding(WriteRegFile(restore, RegFileFormat{}), written) + Crlf(removals);
+            EncodeRegText(WriteRegText(restore, format, {true, &written}) + removals, format);
     }
 
     std::string TailBelow(const std::string &path) const {

@@ -56,6 +56,48 @@ std::string RegKey::Path() const {
     return parent->Path() + "\\" + name;
 }
 
+std::u16string RegValue::WideName() const {
+    return ntName.empty() ? WidenAnsi(name) : ntName;
+}
+
+std::u16string RegKey::WideName() const {
+    return ntName.empty() ? WidenAnsi(name) : ntName;
+}
+
+std::u16string RegKey::WidePath() const {
+    if (!parent) return WideName();
+    return parent->WidePath() + u"\\" + WideName();
+}
+
+bool RegKey::PathLost() const {
+    for (const RegKey *k = this; k; k = k->parent)
+        if (!k->ntName.empty()) return true;
+    return false;
+}
+
+std::u16string WidenAnsi(std::string_view ansi) {
+    std::u16string out;
+    out.reserve(ansi.size());
+    for (char c : ansi)
+        out += static_cast<char16_t>(static_cast<unsigned char>(c));
+    return out;
+}
+
+char16_t FoldWide(char16_t u) {
+    bool lower = (u >= u'a' && u <= u'z') || (u >= 0xE0 && u <= 0xFE && u != 0xF7) ||
+                 (u >= 0x3B1 && u <= 0x3C9 && u != 0x3C2) || (u >= 0x430 && u <= 0x44F);
+    if (lower) return static_cast<char16_t>(u - 0x20);
+    if (u >= 0x450 && u <= 0x45F) return static_cast<char16_t>(u - 0x50);
+    return u;
+}
+
+bool EqualNoCaseWide(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (FoldWide(a[i]) != FoldWide(b[i])) return false;
+    return true;
+}
+
 RegKey *RegKey::Child(std::string_view childName) const {
     auto it = subkeys.find(childName);
     return it == subkeys.end() ? nullptr : it->second.get();

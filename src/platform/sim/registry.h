@@ -20,14 +20,25 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 // <0, 0 or >0 as `a` sorts before, with or after `b`, letters folded to upper case.
 int CompareNoCase(std::string_view a, std::string_view b);
 
+// Names and data are kept as the ANSI functions see them. A Windows NT
+// registry holds UTF-16, which that view may lose (a unit with no ANSI byte
+// becomes '?'): read from such an export, the exact text is kept beside it,
+// in the nt* members, for the export of the machine and for undo kits. They
+// are empty where the ANSI text says it all, and a value written again
+// through the ANSI functions has them empty.
 struct RegValue {
     std::string name; // as first written; "" is the default value
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
+    std::u16string ntName;
+    std::vector<BYTE> ntData; // string types only: UTF-16LE bytes, terminators included
+
+    std::u16string WideName() const; // ntName, else name widened
 };
 
 struct RegKey {
     std::string name;
+    std::u16string ntName; // see RegValue
     RegKey *parent = nullptr;
     bool deleted = false;
     std::string deletedPath;
@@ -35,6 +46,9 @@ struct RegKey {
     std::map<std::string, RegValue, CaseLess> values;
 
     std::string Path() const; // full path from its root, e.g. HKEY_LOCAL_MACHINE\Enum
+    std::u16string WideName() const;
+    std::u16string WidePath() const; // Path() with each name as NT holds it
+    bool PathLost() const;           // some name on Path() holds text the ANSI name lost
     RegKey *Child(std::string_view name) const;
     RegKey &AddChild(std::string_view name);
     // Subkey at an enumeration index (name order, as Windows NT and Wine list them).
@@ -80,6 +94,14 @@ class Registry {
   private:
     std::vector<std::shared_ptr<RegKey>> roots_;
 };
+
+// Each byte as the UTF-16 unit of the same number: ANSI text is Latin-1 here.
+std::u16string WidenAnsi(std::string_view ansi);
+// The unit's upper case, for the letters of the scripts Windows code pages
+// cover (Latin-1, Greek, Cyrillic); others stay. Enough to tell two names
+// apart that are not one name in another case.
+char16_t FoldWide(char16_t unit);
+bool EqualNoCaseWide(std::u16string_view a, std::u16string_view b);
 
 // Values as text for reports and tests.
 std::string ValueText(const RegValue &value);
