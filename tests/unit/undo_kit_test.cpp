@@ -35,6 +35,12 @@ struct Scratch {
     }
 };
 
+// A copy of an example machine to change.
+fs::path CopyExample(const Scratch &scratch, const char *name) {
+    fs::copy(fs::path(EXAMPLES_DIR) / name, scratch.path / name, fs::copy_options::recursive);
+    return scratch.path / name;
+}
+
 std::string ReadAll(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -164,8 +170,7 @@ std::string LowBytes(const std::string &bytes) {
 constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 // undo.bat carried out as command.com would, from its folder on drive K:,
-// refusing what command.com and cmd.exe refuse. `failCopy` makes the copy of
-// that kit file fail. Returns the last line echoed.
+// refusing what command.com and cmd.exe refuse.
 struct Shell {
     explicit Shell(sim::Machine &machine) : m(machine) {}
     sim::Machine &m;
@@ -173,7 +178,7 @@ struct Shell {
     std::map<char, std::string> cwd{{'K', "K:"}, {'C', "C:"}};
     std::map<std::string, std::string> env;
     int errorlevel = 0;
-    std::string failCopy, echoed;
+    std::string echoed; // the last line echoed
 
     std::string Full(const std::string &path) const {
         if (path.size() >= 2 && path[1] == ':') return path;
@@ -297,7 +302,7 @@ struct Shell {
             EXPECT_EQ(w[1], "/y") << "copy asks before it overwrites";
             sim::ResolvedPath from = At(w[2]);
             errorlevel = 1; // cmd.exe's copy sets it; command.com's leaves it
-            if (!from.exists || (attributes & kInTheWay) || w[2] == failCopy) return "";
+            if (!from.exists || (attributes & kInTheWay)) return "";
             fs::remove(entry.host);
             fs::copy_file(from.host, entry.host);
             // The worst a kit copied from a CD can leave.
@@ -331,13 +336,12 @@ struct Shell {
 
 // Runs the kit in `kit` on `m`, from the kit's own folder on drive K:, and
 // returns the last line it echoed.
-std::string ApplyKit(const fs::path &kit, sim::Machine &m, const std::string &failCopy = "") {
+std::string ApplyKit(const fs::path &kit, sim::Machine &m) {
     std::vector<std::string> lines = Lines(ReadAll(kit / "undo.bat"));
     EXPECT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "@echo off");
     m.files.MapDrive('K', kit);
     Shell shell{m};
-    shell.failCopy = failCopy;
     for (size_t i = 1, steps = 0; i < lines.size() && steps < 10000; ++i, ++steps) {
         const std::string &line = lines[i];
         SCOPED_TRACE(line);
@@ -425,8 +429,7 @@ std::string HexBytes(size_t n) {
 
 TEST(UndoKit, KeepsEveryValueTypeAndFileAttribute) {
     Scratch scratch;
-    fs::path folder = scratch.path / "win98";
-    fs::copy(fs::path(EXAMPLES_DIR) / "win98", folder, fs::copy_options::recursive);
+    fs::path folder = CopyExample(scratch, "win98");
     // Under a device key the run deletes, in a subkey of it.
     const std::string key =
         "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1234&PID_5678\\5&1A2B3C&0&1\\LogConf";
@@ -476,8 +479,7 @@ TEST(UndoKit, KeepsEveryValueTypeAndFileAttribute) {
 // make, so that the kit is right whatever calls were made.
 TEST(UndoKit, UndoesChangesOfEveryKind) {
     Scratch scratch;
-    fs::path folder = scratch.path / "sp4";
-    fs::copy(fs::path(EXAMPLES_DIR) / "win2000-sp4", folder, fs::copy_options::recursive);
+    fs::path folder = CopyExample(scratch, "win2000-sp4");
     fs::create_directories(folder / "drive_c/OEM DATA/sub");
     std::ofstream(folder / "drive_c/OEM DATA/sub/100% a+b.txt") << "kept";
     std::ofstream(folder / "drive_c/OEM DATA/flags.txt") << "flags";
@@ -560,8 +562,7 @@ TEST(UndoKit, PutsBackTheExactUtf16OfWindows2000) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Scratch scratch;
-        fs::path folder = scratch.path / "sp4";
-        fs::copy(fs::path(EXAMPLES_DIR) / "win2000-sp4", folder, fs::copy_options::recursive);
+        fs::path folder = CopyExample(scratch, "win2000-sp4");
         std::ofstream(folder / "registry.reg", std::ios::app | std::ios::binary)
             << "\xFF\xFE"
             << Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[" + icons + u"]\r\n" + c.lines +
@@ -630,8 +631,7 @@ TEST(UndoKit, HostileNamesNeitherBreakNorAddLines) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Scratch scratch;
-        fs::path folder = scratch.path / "win98";
-        fs::copy(fs::path(EXAMPLES_DIR) / "win98", folder, fs::copy_options::recursive);
+        fs::path folder = CopyExample(scratch, "win98");
         std::ofstream(folder / "registry.reg", std::ios::app | std::ios::binary)
             << "[" << top << "]\r\n"
             << c.lines;
@@ -712,8 +712,7 @@ TEST(UndoKit, ReachesLongPathsWithLinesThatFitOrLeavesThemToThePerson) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Scratch scratch;
-        fs::path folder = scratch.path / "m";
-        fs::copy(fs::path(EXAMPLES_DIR) / "win98", folder, fs::copy_options::recursive);
+        fs::path folder = CopyExample(scratch, "win98");
         if (c.longWindir) {
             std::string below = windir.substr(3);
             std::replace(below.begin(), below.end(), '\\', '/');

@@ -39,16 +39,6 @@ std::string AttribAll(DWORD attributes) {
     return out;
 }
 
-std::string AttributeWords(DWORD attributes) {
-    static const char *const names[] = {"read-only", "hidden", "system", "archive"};
-    const DWORD bits[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
-                          FILE_ATTRIBUTE_ARCHIVE};
-    std::string out;
-    for (int i = 0; i < 4; ++i)
-        if (attributes & bits[i]) out += std::string(out.empty() ? "" : ", ") + names[i];
-    return out.empty() ? "no attributes" : out;
-}
-
 struct Place {
     char drive = 0;
     std::vector<std::string> folders; // below the root
@@ -134,6 +124,16 @@ std::string Staged(char drive, size_t n) {
 }
 
 } // namespace
+
+std::string AttributeWords(DWORD attributes) {
+    static const char *const names[] = {"read-only", "hidden", "system", "archive"};
+    const DWORD bits[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                          FILE_ATTRIBUTE_ARCHIVE};
+    std::string out;
+    for (int i = 0; i < 4; ++i)
+        if (attributes & bits[i]) out += std::string(out.empty() ? "" : ", ") + names[i];
+    return out.empty() ? "no attributes" : out;
+}
 
 bool BatchSafe(const std::string &text, bool path) {
     for (char c : text)

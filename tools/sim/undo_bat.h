@@ -34,6 +34,9 @@ UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &mach
 // letters, digits, blanks and . _ - ~ # $ ' ( ) @ { }; '\' and ':' too with `path`.
 bool BatchSafe(const std::string &text, bool path = false);
 
+// "read-only, archive": attributes as README.txt names them.
+std::string AttributeWords(DWORD attributes);
+
 inline constexpr size_t kBatchLineLimit = 127;
 
 } // namespace simio

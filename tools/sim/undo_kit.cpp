@@ -61,16 +61,6 @@ std::string Shown(const std::string &text) {
     return out;
 }
 
-std::string AttributeWords(DWORD attributes) {
-    static const char *const names[] = {"read-only", "hidden", "system", "archive"};
-    const DWORD bits[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
-                          FILE_ATTRIBUTE_ARCHIVE};
-    std::string out;
-    for (int i = 0; i < 4; ++i)
-        if (attributes & bits[i]) out += std::string(out.empty() ? "" : ", ") + names[i];
-    return out.empty() ? "no attributes" : out;
-}
-
 // The window the uninstaller closes; a capture cannot tell whether it was open.
 const char *const kCompanionWindow = "Quorbe";
 
