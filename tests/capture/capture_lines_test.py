@@ -123,8 +123,8 @@ def main(bat):
         problems, calls = check(bat, zero, outdir, windir)
         for p in problems:
             print("FAIL (%s): %s" % (what, p))
-        print("%s: %d runs of capture.bat, every line %s" % (
-            what, calls, "too long" if problems else "fits"))
+        print("%s: %d runs of capture.bat, %s" % (
+            what, calls, "%d lines too long" % len(problems) if problems else "every line fits"))
         failed = failed or bool(problems)
     return 1 if failed else 0
 

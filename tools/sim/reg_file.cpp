@@ -219,7 +219,8 @@ struct Parser {
 
     // The UTF-16 the characters at `chars` were narrowed from, or empty when
     // narrowing lost none of it.
-    std::u16string Exact(const std::vector<const char *> &chars) const {
+    // `decoded`: the characters themselves, an escape's already read.
+    std::u16string Exact(const std::vector<const char *> &chars, std::string_view decoded) const {
         std::u16string out;
         if (lost.empty() || chars.empty()) return out;
         size_t first = OffsetOf(chars.front()), last = OffsetOf(chars.back());
@@ -227,12 +228,12 @@ struct Parser {
         auto it = std::lower_bound(lost.begin(), lost.end(), first,
                                    [](const LostUnit &u, size_t at) { return u.offset < at; });
         if (it == lost.end() || it->offset > last) return out;
-        for (const char *c : chars) {
-            size_t at = OffsetOf(c);
+        for (size_t i = 0; i < chars.size(); ++i) {
+            size_t at = OffsetOf(chars[i]);
             while (it != lost.end() && it->offset < at)
                 ++it;
             bool gone = it != lost.end() && it->offset == at;
-            out += gone ? it->unit : static_cast<char16_t>(static_cast<unsigned char>(*c));
+            out += gone ? it->unit : static_cast<char16_t>(static_cast<unsigned char>(decoded[i]));
         }
         return out;
     }
@@ -242,7 +243,7 @@ struct Parser {
         sources.clear();
         for (const char &c : piece)
             sources.push_back(&c);
-        return Exact(sources);
+        return Exact(sources, piece);
     }
 
     // A name read as `narrow` (exactly `exact`, if not empty) names `key`
@@ -344,7 +345,7 @@ struct Parser {
         } else if (!ParseQuoted(line, pos, name, message, lost.empty() ? nullptr : &sources)) {
             return Fail(n, message);
         } else if (!lost.empty()) {
-            exactName = Exact(sources);
+            exactName = Exact(sources, name);
         }
         if (pos >= line.size() || line[pos] != '=') return Fail(n, "expected '=' after the name");
         auto was = key->values.find(name);
@@ -370,7 +371,7 @@ struct Parser {
             if (p != data.size()) return Fail(n, "text after the closing quote");
             value = sim::MakeString(name, text);
             if (!lost.empty()) {
-                std::u16string exact = Exact(sources);
+                std::u16string exact = Exact(sources, text);
                 if (!exact.empty()) exactData = Utf16Bytes(exact + u'\0');
             }
         } else if (data.rfind("dword:", 0) == 0) {
