@@ -33,7 +33,7 @@ for char in $'\r' $'\n' '"' '%' '&' '|' '<' '>' '^'; do
     shown=$(printf '%q' "$char")
     esc=$(sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/\r/\\r/g' <<<"$char" | sed -z 's/\n$//; s/\n/\\n/g')
     injected="Service Pack 4${esc}del /q C:\\\\WINNT\\\\system32\\\\*.dll${esc}[HKEY_LOCAL_MACHINE\\\\INJECTED]${esc}echo"
-    for field in service-pack label value-name key-name windows-directory; do
+    for field in service-pack label windows-directory; do
         n=$((n + 1))
         m="$work/m$n" kit="$work/k$n"
         cp -r "$examples/win2000-sp4" "$m"
@@ -44,11 +44,9 @@ for char in $'\r' $'\n' '"' '%' '&' '|' '<' '>' '^'; do
 \"CurrentVersion\"=\"5.0\"
 \"CurrentBuildNumber\"=\"2195\"
 \"CSDVersion\"=\"$injected\"" ;;
-        label | value-name | key-name)
-            name=$([ $field = key-name ] && echo "DefaultIcon$esc" || echo DefaultLabel)
-            vname=$([ $field = value-name ] && echo "Label$esc" || echo "")
-            append_reg "$m/registry.reg" "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\E\\$name]
-$([ -n "$vname" ] && echo "\"$vname\"=\"x\"" || echo "@=\"$injected\"")" ;;
+        label) # names are the unit test's: HostileNamesNeitherBreakNorAddLines
+            append_reg "$m/registry.reg" "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\E\\DefaultLabel]
+@=\"$injected\"" ;;
         windows-directory)
             # The folder must exist on drive C:, and machine.txt holds one line a fact.
             [ "$char" = $'\n' ] || [ "$char" = $'\r' ] && continue

@@ -1,6 +1,7 @@
 #include "undo_bat.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 
