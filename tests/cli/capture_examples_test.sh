@@ -70,6 +70,10 @@ check "a folder named like the INF: not deleted" test -z "$(grep -F 'other\USBOE
 variant no-attrib "rm attrib.txt" win2000-sp4
 check "no attrib.txt: said after the machine line" test "$(sed -n 3p <<<"$out")" = \
     "No attrib.txt: the files' attributes are unknown, so the preview takes each file as archive only"
+# Copied off a FAT floppy, every short name may be in capitals.
+variant capitals "find . -depth -mindepth 1 -execdir sh -c 'mv \"\$1\" \"\$(echo \"\$1\" | tr a-z A-Z)\"' _ {} \\;"
+check "names in capitals: the same changes" diff <(changes "$out" | tr a-z A-Z) \
+    <(changes "$capture_win98" | tr a-z A-Z)
 
 broken() { # name, what to do to a copy of the win98 capture, expected text
     cp -r "$examples/captures/win98" "$work/$1" && (cd "$work/$1" && eval "$2")
@@ -83,5 +87,6 @@ broken other-drive "echo 'windows-directory \"D:\\WINDOWS\"' >>machine.txt" \
 broken bad-attrib "echo 'File not found - C:\\WINDOWS\\X.SYS' >>attrib.txt" 'attrib.txt:5:'
 broken no-ver "rm ver.txt" 'ver.txt: missing'
 broken windows-name "touch windir/CON" 'reserved device name'
+broken case-twins "cp registry.reg REGISTRY.REG" 'only in case'
 
 finish

@@ -127,6 +127,14 @@ bool CopyFile(const fs::path &from, const fs::path &to, bool durable, std::strin
 
 } // namespace
 
+fs::path EntryNoCase(const fs::path &dir, const std::string &name) {
+    std::error_code ec;
+    if (fs::exists(dir / name, ec)) return dir / name;
+    for (const auto &entry : fs::directory_iterator(dir, ec))
+        if (Upper(entry.path().filename().string()) == Upper(name)) return entry.path();
+    return dir / name;
+}
+
 bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimits &limits) {
     struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -163,10 +171,13 @@ bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimi
             if (const char *why = KindRefused(st))
                 return Refuse(error, path,
                               std::string(why) + ", where only folders and plain files may be");
+            // The folder's own files are found whatever their case (EntryNoCase), so
+            // their names may not differ only in case either.
             bool windows =
-                folder.windows || (folder.depth == 0 && (name == "drive_c" || name == "windir"));
-            if (folder.windows) {
-                if (const char *why = NotAWindowsName(name))
+                folder.windows ||
+                (folder.depth == 0 && (Upper(name) == "DRIVE_C" || Upper(name) == "WINDIR"));
+            if (folder.windows || folder.depth == 0) {
+                if (const char *why = folder.windows ? NotAWindowsName(name) : nullptr)
                     return Refuse(error, path, std::string(why) + ", which Windows cannot hold");
                 auto [other, fresh] = seen.emplace(Upper(name), name);
                 if (!fresh)

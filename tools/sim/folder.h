@@ -26,6 +26,11 @@ struct FolderLimits {
 bool CheckMachineFolder(const std::filesystem::path &dir, InputError &error,
                         const FolderLimits &limits = {});
 
+// The entry of `dir` that Windows would find for `name`, whatever its case, or
+// dir / name when there is none: a capture copied off a FAT disk may have its
+// names in capitals.
+std::filesystem::path EntryNoCase(const std::filesystem::path &dir, const std::string &name);
+
 // Called before each step of a save that changes the disk, with its name.
 using SaveObserver = std::function<void(const std::string &step)>;
 

@@ -244,13 +244,13 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
         return false;
     }
     std::string text;
-    fs::path machineFile = dir / "machine.txt";
+    fs::path machineFile = EntryNoCase(dir, "machine.txt");
     if (!ReadBytes(machineFile, text)) {
         error = {machineFile.string(), 0, "missing machine file"};
         return false;
     }
     if (!ReadMachineFile(text, machineFile.string(), m, info, error)) return false;
-    fs::path registryFile = dir / "registry.reg";
+    fs::path registryFile = EntryNoCase(dir, "registry.reg");
     if (!ReadBytes(registryFile, text)) {
         error = {registryFile.string(), 0, "missing registry file"};
         return false;
@@ -260,7 +260,7 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     // A capture's machine.txt has no version line: the version, and the
     // Windows directory unless it names one, come from the rest of the folder.
     if (!info.versionGiven) {
-        fs::path verFile = dir / "ver.txt";
+        fs::path verFile = EntryNoCase(dir, "ver.txt");
         bool ver = ReadBytes(verFile, text);
         if (!VersionFromCapture(m.registry, registryFile.string(), ver ? &text : nullptr,
                                 verFile.string(), m.version, error))
@@ -276,8 +276,10 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     }
     // A capture has the Windows directory's files in windir/ and no drive_c/:
     // they go to their place on a new drive C:. A save then writes drive_c/.
-    bool fromWindir = !fs::exists(dir / "drive_c", ec) && fs::is_directory(dir / "windir", ec) &&
-                      !fs::exists(driveRoot, ec) && OutsideOf(driveRoot, dir);
+    fs::path windir = EntryNoCase(dir, "windir");
+    bool fromWindir = !fs::exists(EntryNoCase(dir, "drive_c"), ec) &&
+                      fs::is_directory(windir, ec) && !fs::exists(driveRoot, ec) &&
+                      OutsideOf(driveRoot, dir);
     if (fromWindir) {
         fs::path below;
         std::string message;
@@ -288,8 +290,8 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
         }
         fs::path target = below.empty() ? driveRoot : driveRoot / below;
         fs::create_directories(target.parent_path(), ec);
-        if (!CopyTree(dir / "windir", target, false, message)) {
-            error = {(dir / "windir").string(), 0, message};
+        if (!CopyTree(windir, target, false, message)) {
+            error = {windir.string(), 0, message};
             return false;
         }
     }
@@ -313,7 +315,7 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     }
     // Only beside windir/: once saved, machine.txt holds the attributes as a
     // run left them.
-    fs::path attribFile = dir / "attrib.txt";
+    fs::path attribFile = EntryNoCase(dir, "attrib.txt");
     bool attrib = fromWindir && ReadBytes(attribFile, text);
     if (attrib && !ApplyAttribFile(text, attribFile.string(), m.files, error)) return false;
     if (fromWindir && !attrib) {
@@ -327,13 +329,13 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
                  "the Windows directory " + m.windowsDirectory + " is not a folder under drive_c"};
         return false;
     }
-    fs::path capturedFile = dir / "captured.txt";
+    fs::path capturedFile = EntryNoCase(dir, "captured.txt");
     info.capturedList = ReadBytes(capturedFile, text);
     if (info.capturedList &&
         !ReadCapturedKeys(text, capturedFile.string(), info.capturedKeys, error))
         return false;
     // A key tried and not exported is one the machine does not have: known too.
-    fs::path triedFile = dir / "tried.txt";
+    fs::path triedFile = EntryNoCase(dir, "tried.txt");
     if (info.capturedList && ReadBytes(triedFile, text)) {
         if (!ReadCapturedKeys(text, triedFile.string(), info.triedKeys, error)) return false;
         std::set<std::string, sim::CaseLess> exported(info.capturedKeys.begin(),
@@ -353,12 +355,12 @@ bool ApplyModifiedTimes(const sim::Machine &m, const MachineDir &info, InputErro
         std::time_t t = 0;
         ParseTime(when, t);
         if (m.files.Resolve(path, entry) || !entry.exists) {
-            error = {(info.dir / "machine.txt").string(), 0, "modified: no file " + path};
+            error = {EntryNoCase(info.dir, "machine.txt").string(), 0, "modified: no file " + path};
             return false;
         }
         struct timespec times[2] = {{t, 0}, {t, 0}};
         if (::utimensat(AT_FDCWD, entry.host.c_str(), times, 0) != 0) {
-            error = {(info.dir / "machine.txt").string(), 0,
+            error = {EntryNoCase(info.dir, "machine.txt").string(), 0,
                      "modified: cannot set the time of " + path};
             return false;
         }
@@ -408,7 +410,8 @@ bool SaveMachine(const sim::Machine &m, const MachineDir &info, const fs::path &
                  std::string &error, const SaveObserver &observe) {
     // Anything else a person keeps in the folder stays.
     auto keep = [](const std::string &name) {
-        return name != "drive_c" && name != "registry.reg" && name != "machine.txt";
+        return !sim::EqualNoCase(name, "drive_c") && !sim::EqualNoCase(name, "registry.reg") &&
+               !sim::EqualNoCase(name, "machine.txt");
     };
     auto fill = [&](const fs::path &into, std::string &message) {
         return CopyTree(driveRoot, into / "drive_c", true, message, observe) &&

@@ -126,8 +126,9 @@ int main(int argc, char **argv) {
     }
     // A capture is the only record of a real machine: it is previewed, never
     // changed.
+    fs::path driveC = simio::EntryNoCase(machineDir, "drive_c");
     bool capture =
-        fs::exists(machineDir / "captured.txt", ec) || !fs::exists(machineDir / "drive_c", ec);
+        fs::exists(simio::EntryNoCase(machineDir, "captured.txt"), ec) || !fs::exists(driveC, ec);
     if (capture) {
         std::printf("%s is a capture of a real machine: only previewed, as with --dry-run\n",
                     sim::Printable(dir).c_str());
@@ -140,8 +141,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::string copyError;
-    if (fs::is_directory(machineDir / "drive_c", ec) &&
-        !simio::CopyTree(machineDir / "drive_c", drive, false, copyError)) {
+    if (fs::is_directory(driveC, ec) && !simio::CopyTree(driveC, drive, false, copyError)) {
         std::fprintf(stderr, "uninstall-sim: cannot copy drive C: %s\n",
                      sim::Printable(copyError).c_str());
         return 2;
