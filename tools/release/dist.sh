@@ -32,7 +32,8 @@ crlf "$src/tools/capture.bat" > CAPTURE.BAT
 sed "s/@PROJECT_VERSION@/$version/" "$src/tools/release/README.TXT.in" | crlf > README.TXT
 crlf "$src/LICENSE" > LICENSE.TXT
 chmod 644 "${files[@]}"
-touch -d "@$SOURCE_DATE_EPOCH" "${files[@]}"
+# FAT and zip keep even seconds (and round odd ones differently): the even second below.
+touch -d "@$((SOURCE_DATE_EPOCH & ~1))" "${files[@]}"
 
 # -X: no extra fields (owner, times to the second); the DOS times are the files' own.
 zip -X -q "../out/$name.zip" "${files[@]}"
