@@ -1,0 +1,70 @@
+#include "fat.h"
+
+namespace simio::fat::detail {
+
+namespace {
+
+// Days since 1970-01-01 of a day of the proleptic Gregorian calendar, and back.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(std::int64_t z, std::int64_t &y, unsigned &m, unsigned &d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+unsigned DaysIn(std::int64_t year, unsigned month) {
+    static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+const std::time_t kDosEpoch = 315532800; // 1980-01-01 00:00:00
+
+} // namespace
+
+std::time_t FromDos(std::uint16_t date, std::uint16_t time) {
+    std::int64_t year = 1980 + (date >> 9);
+    unsigned month = (date >> 5) & 15, day = date & 31;
+    unsigned hour = time >> 11, minute = (time >> 5) & 63, second = (time & 31) * 2;
+    if (month < 1 || month > 12 || day < 1 || day > DaysIn(year, month) || hour > 23 ||
+        minute > 59 || second > 59)
+        return kDosEpoch;
+    return static_cast<std::time_t>(DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
+                                    minute * 60 + second);
+}
+
+void ToDos(std::time_t t, std::uint16_t &date, std::uint16_t &time) {
+    // DOS dates run from 1980 to 2107.
+    const std::time_t last = static_cast<std::time_t>(DaysFromCivil(2107, 12, 31) * 86400 + 86398);
+    if (t < kDosEpoch) t = kDosEpoch;
+    if (t > last) t = last;
+    std::int64_t days = static_cast<std::int64_t>(t) / 86400, seconds = t % 86400, year;
+    unsigned month, day;
+    CivilFromDays(days, year, month, day);
+    date = static_cast<std::uint16_t>(((year - 1980) << 9) | (month << 5) | day);
+    time = static_cast<std::uint16_t>(((seconds / 3600) << 11) | (((seconds / 60) % 60) << 5) |
+                                      ((seconds % 60) / 2));
+}
+
+std::uint8_t ShortNameSum(const std::uint8_t *name11) {
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name11[i]);
+    return sum;
+}
+
+} // namespace simio::fat::detail
