@@ -7,7 +7,8 @@ In a copy of the template prefix with the scenario installed:
   1. tools/capture.bat runs (wine cmd /c) and must change nothing in the prefix outside its
      folder; its registry must equal the prefix's below every key it says it exported;
   2. uninstall-sim reads the capture as it is: --undo makes the undo kit, and --result the
-     predicted after-state;
+     predicted after-state; the capture copied onto a floppy image (mtools), as a virtual
+     machine's A: would hold it, must preview the same;
   3. the real UnInstall.exe runs; the prediction must equal what Wine's registry and files
      show below the captured keys, but for the named Wine differences;
   4. the kit's undo.bat runs; the captured keys and the package's files must be back byte
@@ -16,6 +17,7 @@ In a copy of the template prefix with the scenario installed:
 
 import argparse
 import hashlib
+import os
 import shutil
 import subprocess
 import sys
@@ -119,8 +121,29 @@ def prepare(wine, scenario, data):
     return installed, listed
 
 
+def report_body(report):
+    """The preview's report without the lines that name its input or its kit."""
+    return "\n".join(line for line in report.splitlines() if not line.startswith(
+        ("Machine ", "Read from ", "Undo kit written ")) and "is a capture of a real" not in line)
+
+
+def preview_from_image(sim, capture, image):
+    """The report of uninstall-sim on the capture copied onto a new floppy image, with the
+    read-only attribute that Wine gives a file as its host mode."""
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1", MTOOLSRC="/dev/null", TZ="UTC")
+    run = lambda *args: subprocess.run(args, env=env, check=True, capture_output=True)
+    run("mformat", "-C", "-i", str(image), "-f", "1440", "-v", "CAPTURE", "::")
+    run("mcopy", "-s", "-m", "-i", str(image), *map(str, sorted(capture.iterdir())), "::")
+    for path in sorted(capture.rglob("*")):
+        if path.is_file() and not path.stat().st_mode & 0o200:
+            run("mattrib", "-i", str(image), "+r", "::/" + path.relative_to(capture).as_posix())
+    preview = subprocess.run([str(sim), "--dry-run", str(image)], capture_output=True, text=True,
+                             timeout=120)
+    return report_body(preview.stdout + preview.stderr)
+
+
 def roundtrip(name, work, exe, sim):
-    e2e.require_tools()
+    e2e.require_tools(["mformat", "mcopy", "mattrib"])
     scenario = scenarios.get(name)
     data = e2e.HERE / "data"
     run_dir, prefix = e2e.fresh_prefix(work, "capture-" + name)
@@ -167,6 +190,9 @@ def roundtrip(name, work, exe, sim):
             subprocess.run([str(sim), "--result", str(predicted), str(capture)],
                            capture_output=True, check=True, timeout=120)
             sim_after = reg.read_export(predicted / "registry.reg", other_roots="skip")
+            on_image = preview_from_image(sim, capture, run_dir / "capture.img")
+            if on_image != report_body(preview.stdout):
+                failures.append("the capture on a floppy image previews otherwise:\n" + on_image)
 
             # 3. The real run, compared with the prediction.
             rc, box = e2e.run_answering_box(wine)

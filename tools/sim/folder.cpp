@@ -1,5 +1,7 @@
 #include "folder.h"
 
+#include "windows_name.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -47,32 +49,6 @@ const char *KindRefused(const struct stat &st) {
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device file";
     if (S_ISREG(st.st_mode) && st.st_nlink > 1) return "a file with another name (hard link)";
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return "neither a folder nor a file";
-    return nullptr;
-}
-
-std::string Upper(const std::string &name) {
-    std::string out = name;
-    for (char &c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
-// Why Windows could not hold `name` in a folder, or nullptr.
-const char *NotAWindowsName(const std::string &name) {
-    if (name.size() > 255) return "a name longer than 255 characters";
-    for (unsigned char c : name)
-        if (c < 0x20 || std::strchr("<>:\"/\\|?*", c))
-            return "a name with a character Windows forbids";
-    if (name.back() == '.' || name.back() == ' ') return "a name ending in a dot or a blank";
-    std::string base = Upper(name.substr(0, name.find('.')));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    static const char *const reserved[] = {"CON", "PRN", "AUX", "NUL"};
-    for (const char *r : reserved)
-        if (base == r) return "a reserved device name";
-    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-        base[3] >= '1' && base[3] <= '9')
-        return "a reserved device name";
     return nullptr;
 }
 
@@ -127,11 +103,18 @@ bool CopyFile(const fs::path &from, const fs::path &to, bool durable, std::strin
 
 } // namespace
 
+bool SetModified(const fs::path &path, std::time_t modified, std::string &error) {
+    const struct timespec times[2] = {{modified, 0}, {modified, 0}};
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) return true;
+    error = SystemError(path, "cannot set its date");
+    return false;
+}
+
 fs::path EntryNoCase(const fs::path &dir, const std::string &name) {
     std::error_code ec;
     if (fs::exists(dir / name, ec)) return dir / name;
     for (const auto &entry : fs::directory_iterator(dir, ec))
-        if (Upper(entry.path().filename().string()) == Upper(name)) return entry.path();
+        if (UpperAscii(entry.path().filename().string()) == UpperAscii(name)) return entry.path();
     return dir / name;
 }
 
@@ -173,13 +156,12 @@ bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimi
                               std::string(why) + ", where only folders and plain files may be");
             // The folder's own files are found whatever their case (EntryNoCase), so
             // their names may not differ only in case either.
-            bool windows =
-                folder.windows ||
-                (folder.depth == 0 && (Upper(name) == "DRIVE_C" || Upper(name) == "WINDIR"));
+            bool windows = folder.windows || (folder.depth == 0 && (UpperAscii(name) == "DRIVE_C" ||
+                                                                    UpperAscii(name) == "WINDIR"));
             if (folder.windows || folder.depth == 0) {
                 if (const char *why = folder.windows ? NotAWindowsName(name) : nullptr)
                     return Refuse(error, path, std::string(why) + ", which Windows cannot hold");
-                auto [other, fresh] = seen.emplace(Upper(name), name);
+                auto [other, fresh] = seen.emplace(UpperAscii(name), name);
                 if (!fresh)
                     return Refuse(error, path,
                                   "a name that differs from \"" + other->second +

@@ -7,6 +7,7 @@
 #include "reg_file.h"
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -40,6 +41,9 @@ using SaveObserver = std::function<void(const std::string &step)>;
 // disk when it returns.
 bool CopyTree(const std::filesystem::path &from, const std::filesystem::path &to, bool durable,
               std::string &error, const SaveObserver &observe = {});
+
+// Sets the last-write time of `path` (seconds since 1970, UTC).
+bool SetModified(const std::filesystem::path &path, std::time_t modified, std::string &error);
 
 // Writes `bytes` to the new file `path` and flushes it to disk.
 bool WriteNewFile(const std::filesystem::path &path, const std::string &bytes, std::string &error,

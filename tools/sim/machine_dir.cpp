@@ -235,7 +235,7 @@ bool ReadMachineFile(const std::string &text, const std::string &fileName, sim::
 }
 
 bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m, MachineDir &info,
-                 InputError &error) {
+                 InputError &error, const std::map<std::string, DWORD> &entryAttributes) {
     info = MachineDir{};
     info.dir = dir;
     std::error_code ec;
@@ -257,6 +257,8 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     }
     if (!ReadRegFile(text, registryFile.string(), m.registry, info.registryFormat, error))
         return false;
+    struct stat st {};
+    if (::stat(registryFile.c_str(), &st) == 0) info.registryTime = st.st_mtime & ~std::time_t{1};
     // A capture's machine.txt has no version line: the version, and the
     // Windows directory unless it names one, come from the rest of the folder.
     if (!info.versionGiven) {
@@ -318,7 +320,19 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     fs::path attribFile = EntryNoCase(dir, "attrib.txt");
     bool attrib = fromWindir && ReadBytes(attribFile, text);
     if (attrib && !ApplyAttribFile(text, attribFile.string(), m.files, error)) return false;
-    if (fromWindir && !attrib) {
+    for (const auto &[path, bits] : entryAttributes) {
+        size_t slash = path.find('\\');
+        std::string top = path.substr(0, slash),
+                    rest = slash == std::string::npos ? "" : path.substr(slash);
+        sim::ResolvedPath entry;
+        std::string windows = sim::EqualNoCase(top, "windir")    ? m.windowsDirectory + rest
+                              : sim::EqualNoCase(top, "drive_c") ? "C:" + rest
+                                                                 : "";
+        if (!windows.empty() && !rest.empty() && m.files.Resolve(windows, entry) == 0 &&
+            entry.exists)
+            m.files.SetAttributes(entry.windows, bits ? bits : FILE_ATTRIBUTE_NORMAL);
+    }
+    if (fromWindir && !attrib && entryAttributes.empty()) {
         info.attributesKnown = false;
         info.notes.push_back("No attrib.txt: the files' attributes are unknown, so the preview "
                              "takes each file as archive only");

@@ -10,7 +10,9 @@
 
 #include "platform/sim/machine.h"
 
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,15 +35,20 @@ struct MachineDir {
     std::vector<std::string> triedKeys; // tried.txt; empty in older captures
     // False for a capture without attrib.txt: every file then counts as archive only.
     bool attributesKnown = true;
+    // registry.reg's last write, to the even second below (FAT's): when it was captured.
+    std::time_t registryTime = 0;
     // What the report should say about how the folder was read.
     std::vector<std::string> notes;
 };
 
 // Reads the machine in `dir` into `m`, with drive C: at `driveRoot` (the
 // machine's drive_c or a copy of it; for a capture, a new folder outside `dir`
-// that gets a copy of windir/). On a problem fills `error` and returns false.
+// that gets a copy of windir/). `entryAttributes`, from a disk image's entries,
+// maps paths in the folder ("windir\inf\USBOEM01.inf") to attributes that win
+// over attrib.txt and machine.txt. On a problem fills `error` and returns false.
 bool LoadMachine(const std::filesystem::path &dir, const std::filesystem::path &driveRoot,
-                 sim::Machine &m, MachineDir &info, InputError &error);
+                 sim::Machine &m, MachineDir &info, InputError &error,
+                 const std::map<std::string, DWORD> &entryAttributes = {});
 
 // Parses one machine file's text into `m` (no file system needed).
 bool ReadMachineFile(const std::string &text, const std::string &fileName, sim::Machine &m,

@@ -1,6 +1,7 @@
 // uninstall-sim: runs the uninstaller's real entry point against a machine
 // directory and tells what it changed.
 #include "capture.h"
+#include "disk_image.h"
 #include "machine_dir.h"
 #include "report.h"
 #include "undo_kit.h"
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -21,11 +23,13 @@ namespace {
 const char kUsage[] =
     "usage: uninstall-sim [--dry-run] [--trace] [--undo KIT] [--result DIR] MACHINE\n"
     "Runs UnInstall.exe's code on MACHINE, a machine folder or a capture of a real\n"
-    "machine made by capture.bat, and tells what it changed.\n"
-    "  --dry-run     change nothing on disk (a capture is never changed)\n"
+    "machine made by capture.bat, or a FAT disk image holding one, and tells what it\n"
+    "changed.\n"
+    "  --dry-run     change nothing on disk (a capture or an image is never changed)\n"
     "  --trace       print every Windows call the program makes\n"
     "  --undo KIT    as --dry-run, and write into the new or empty folder KIT a kit\n"
-    "                that puts the real machine back after a real run\n"
+    "                that puts the real machine back after a real run; a KIT ending\n"
+    "                in .img is written as a new 1.44 MB floppy image\n"
     "  --result DIR  as --dry-run, and write the machine as the run left it into the\n"
     "                new or empty folder DIR\n"
     "  --version     print the version\n"
@@ -44,6 +48,11 @@ std::string RefuseOutput(const char *option, const std::string &dir,
         return std::string(option) + ": " + dir +
                " holds ':' or '\\': give a folder on this computer (for example " + option +
                " kit), then copy it to the floppy or the machine";
+    std::error_code ec;
+    if (std::strcmp(option, "--undo") == 0 && simio::IsImageName(dir))
+        return fs::exists(fs::symlink_status(dir, ec))
+                   ? std::string(option) + ": " + dir + " exists; give the name of a new image"
+                   : "";
     std::string refused = simio::RefuseUndoDir(dir, machineDir);
     return refused.empty() ? refused
                            : std::string(option) + ": " + refused + "; give a new or empty folder";
@@ -112,13 +121,36 @@ int main(int argc, char **argv) {
     std::error_code ec;
     fs::path machineDir = fs::absolute(dir, ec).lexically_normal();
     if (!machineDir.has_filename()) machineDir = machineDir.parent_path();
-    simio::InputError error;
-    if (!simio::CheckMachineFolder(machineDir, error)) {
-        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error.Text()).c_str());
-        return 2;
+    const fs::path given = machineDir;
+    // A disk image is read whole and the machine on it unpacked into a folder of
+    // ours, which the messages name as the image's.
+    std::optional<TemporaryDir> unpacked;
+    simio::ImageMachine onImage;
+    const bool image = simio::IsDiskImage(given);
+    if (image) {
+        std::string why = "cannot make a temporary folder";
+        unpacked.emplace();
+        if (unpacked->path.empty() ||
+            !simio::UnpackImage(given, unpacked->path / "machine", onImage, why)) {
+            std::fprintf(stderr, "uninstall-sim: %s: %s\n", sim::Printable(dir).c_str(),
+                         sim::Printable(why).c_str());
+            return 2;
+        }
+        machineDir = unpacked->path / "machine";
     }
+    auto fail = [&](std::string text) {
+        std::string inside = machineDir.string() + "/";
+        for (size_t at; image && (at = text.find(inside)) != std::string::npos;)
+            text.replace(at, inside.size(),
+                         std::string(dir) + ":" +
+                             (onImage.folder.empty() ? "" : onImage.folder + "/"));
+        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(text).c_str());
+        return 2;
+    };
+    simio::InputError error;
+    if (!simio::CheckMachineFolder(machineDir, error)) return fail(error.Text());
     for (auto [option, out] : {std::pair{"--undo", undoDir}, std::pair{"--result", resultDir}}) {
-        std::string refused = out ? RefuseOutput(option, out, machineDir) : "";
+        std::string refused = out ? RefuseOutput(option, out, given) : "";
         if (!refused.empty()) {
             std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(refused).c_str());
             return 2;
@@ -131,6 +163,11 @@ int main(int argc, char **argv) {
         fs::exists(simio::EntryNoCase(machineDir, "captured.txt"), ec) || !fs::exists(driveC, ec);
     if (capture) {
         std::printf("%s is a capture of a real machine: only previewed, as with --dry-run\n",
+                    sim::Printable(dir).c_str());
+        dryRun = true;
+    } else if (image) {
+        std::printf("%s is a disk image, which is never written: only previewed, as with "
+                    "--dry-run\n",
                     sim::Printable(dir).c_str());
         dryRun = true;
     }
@@ -149,11 +186,14 @@ int main(int argc, char **argv) {
 
     sim::Machine machine;
     simio::MachineDir info;
-    if (!simio::LoadMachine(machineDir, drive, machine, info, error) ||
-        !simio::ApplyModifiedTimes(machine, info, error)) {
-        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error.Text()).c_str());
-        return 2;
-    }
+    if (!simio::LoadMachine(machineDir, drive, machine, info, error, onImage.attributes) ||
+        !simio::ApplyModifiedTimes(machine, info, error))
+        return fail(error.Text());
+    if (image)
+        info.notes.insert(
+            info.notes.begin(),
+            "Read from " + (onImage.folder.empty() ? "the root" : "the folder " + onImage.folder) +
+                " of the disk image" + (onImage.label.empty() ? "" : " labelled " + onImage.label));
 
     const sim::VersionRecord &v = machine.version;
     std::printf("Machine %s: %s %u.%u build %u \"%s\", Windows directory %s\n",
@@ -197,7 +237,8 @@ int main(int argc, char **argv) {
         std::printf("The machine as the run left it: %s\n", sim::Printable(resultDir).c_str());
     }
     if (undoDir) {
-        if (!simio::WriteUndoKit(kit, undoDir, error2)) {
+        if (!(simio::IsImageName(undoDir) ? simio::WriteUndoKitImage(kit, undoDir, error2)
+                                          : simio::WriteUndoKit(kit, undoDir, error2))) {
             std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error2).c_str());
             return 2;
         }

@@ -250,6 +250,7 @@ struct Builder {
 UndoKit MakeUndoKit(const sim::Machine &m, const MachineDir &info, const MachineState &before,
                     const MachineState &after) {
     UndoKit kit;
+    kit.made = info.registryTime;
     Builder b{m, info, before, after, kit, {}, {}, {}, {}};
     b.reg = MakeUndoReg(before, after, !m.IsWin9x());
     kit.reg = b.reg.text;
@@ -297,20 +298,20 @@ bool WriteUndoKit(const UndoKit &kit, const fs::path &dir, std::string &error) {
     }
     fs::path fresh = pattern;
     ::chmod(fresh.c_str(), 0755);
-    bool ok = WriteNewFile(fresh / "undo.reg", kit.reg, error) &&
-              WriteNewFile(fresh / "undo.bat", kit.bat, error) &&
-              WriteNewFile(fresh / "README.txt", kit.readme, error);
+    bool ok = true;
+    for (const auto &[name, bytes] :
+         {std::pair{"undo.reg", &kit.reg}, std::pair{"undo.bat", &kit.bat},
+          std::pair{"README.txt", &kit.readme}})
+        ok = ok && WriteNewFile(fresh / name, *bytes, error) &&
+             (!kit.made || SetModified(fresh / name, kit.made, error));
     for (auto it = kit.files.begin(); ok && it != kit.files.end(); ++it) {
         fs::path path = fresh / it->first;
         fs::create_directories(path.parent_path(), ec);
-        ok = WriteNewFile(path, it->second.bytes, error);
         // copy keeps a file's date: the kit's copies carry the earlier ones.
-        const struct timespec times[2] = {{it->second.modified, 0}, {it->second.modified, 0}};
-        if (ok && it->second.modified && ::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
-            error = path.string() + ": cannot set its date: " + std::strerror(errno);
-            ok = false;
-        }
+        ok = WriteNewFile(path, it->second.bytes, error) &&
+             (!it->second.modified || SetModified(path, it->second.modified, error));
     }
+    if (ok && !kit.files.empty() && kit.made) ok = SetModified(fresh / "files", kit.made, error);
     // rename() replaces an empty folder and nothing else, so a folder that
     // filled up, or became a link, since it was checked is still refused.
     if (ok && ::rename(fresh.c_str(), target.c_str()) != 0) {

@@ -30,6 +30,9 @@ struct UndoKit {
     size_t attributes = 0; // files whose only change was their attributes
     size_t removed = 0;    // files and folders the run made, which undo.bat deletes
     bool nothing = false;  // the run changed nothing of the package
+    // The date of the kit's own files: that of the machine's registry.reg, when the
+    // capture was made, so that the same capture always gives the same kit.
+    std::time_t made = 0;
 };
 
 inline constexpr const char *kNothingToUndo =
