@@ -15,9 +15,9 @@ alignment 0x1000 and file alignment 0x200, no bound or delay imports, and no TLS
 Windows 9x runs no TLS callbacks, and the program relies on none. And the file is at most
 --max-size bytes.
 
-Version: the VERSIONINFO resource, read back from the file as Windows' version functions
-read it, must carry --version as FileVersion and ProductVersion (fixed and text), the file's
-own name as InternalName and OriginalFilename, a FileDescription, and no CompanyName.
+Version: the VERSIONINFO resource, read back from the file, must carry --version as
+FileVersion and ProductVersion (fixed and text), the file's own name as InternalName and
+OriginalFilename, a FileDescription, and no CompanyName.
 """
 
 import argparse
@@ -99,82 +99,27 @@ def header_failures(header, directories):
     return failures
 
 
-RT_VERSION = 16
-
-
-def resource_version(image):
-    """The VERSIONINFO resource as (fixed versions (file, product), {string name: text})."""
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
-    optional = pe + 24
-    rsrc_rva = struct.unpack_from("<I", image, optional + 96 + 2 * 8)[0]
-    if not rsrc_rva:
-        raise ValueError("the image has no resources")
-    offsets = []  # (rva, size, file offset) of each section
-    for i in range(sections):
-        size, rva, _, raw = struct.unpack_from("<IIII", image, optional + optional_size + 40 * i + 8)
-        offsets.append((rva, size, raw))
-
-    def at(rva):
-        return next(raw + rva - start for start, size, raw in offsets if start <= rva < start + size)
-
-    def entries(directory, want):
-        named, ids = struct.unpack_from("<HH", image, at(rsrc_rva + directory) + 12)
-        for i in range(named + ids):
-            key, target = struct.unpack_from("<II", image, at(rsrc_rva + directory) + 16 + 8 * i)
-            if want is None or key == want:
-                return target & 0x7FFFFFFF
-        raise ValueError("the image has no version resource")
-
-    leaf = entries(entries(entries(0, RT_VERSION), 1), None)
-    data_rva, data_size = struct.unpack_from("<II", image, at(rsrc_rva + leaf))
-    data = image[at(data_rva):at(data_rva) + data_size]
-
-    def block(offset):
-        """(key, value bytes, children offsets, end) of the block at offset."""
-        length, value_length, text = struct.unpack_from("<HHH", data, offset)
-        end = data.index(b"\0\0", offset + 6)
-        while (end - offset) % 2:
-            end = data.index(b"\0\0", end + 1)
-        key = data[offset + 6:end].decode("utf-16-le")
-        value = (end + 2 + 3) & ~3
-        value_end = value + value_length * (2 if text else 1)
-        children, child = [], (value_end + 3) & ~3
-        while child < offset + length:
-            children.append(child)
-            child = (child + struct.unpack_from("<H", data, child)[0] + 3) & ~3
-        return key, data[value:value_end], children
-
-    key, fixed, children = block(0)
-    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
-    if key != "VS_VERSION_INFO" or signature != 0xFEEF04BD:
-        raise ValueError("the version resource is malformed")
-    versions = tuple("%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-                     for ms, ls in ((file_ms, file_ls), (product_ms, product_ls)))
-    strings = {}
-    for child in children:
-        if block(child)[0] == "StringFileInfo":
-            for table in block(child)[2]:
-                for entry in block(table)[2]:
-                    name, text, _ = block(entry)
-                    strings[name] = text.decode("utf-16-le").rstrip("\0")
-    return versions, strings
-
-
-def version_failures(versions, strings, version, name):
-    failures = []
-    for what, fixed in zip(("file", "product"), versions):
-        if fixed != version + ".0":
-            failures.append("the fixed %s version is %s, not %s.0" % (what, fixed, version))
-    expected = {"FileVersion": version, "ProductVersion": version, "InternalName": name,
-                "OriginalFilename": name}
-    for field, text in expected.items():
-        if strings.get(field) != text:
-            failures.append("%s is %r, not %r" % (field, strings.get(field), text))
-    if not strings.get("FileDescription"):
-        failures.append("the version resource has no FileDescription")
-    if "CompanyName" in strings:
-        failures.append("the version resource names a company")
+def version_failures(image, version, name):
+    """What the VERSIONINFO resource gets wrong: its fixed file and product versions (found by
+    their signature) and its strings (UTF-16, each key followed by its padding and value)."""
+    at = image.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0 or "VS_VERSION_INFO".encode("utf-16-le") not in image[max(0, at - 40):at]:
+        return ["the image has no version resource"]
+    words = struct.unpack_from("<4I", image, at + 8)
+    fixed = ["%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+             for ms, ls in (words[:2], words[2:])]
+    text = image[at:].decode("utf-16-le", "replace")
+    strings = {k: v for k, v in re.findall(r"([A-Za-z]+)\0+([^\0]+)\0", text[:text.find("VarFileInfo")])
+               if k.lower().endswith(("name", "version", "description"))}
+    print("version resource: %s; %s" % (fixed[0], "; ".join("%s %s" % i for i in strings.items())))
+    want = {"FileVersion": version, "ProductVersion": version, "InternalName": name,
+            "OriginalFilename": name}
+    failures = ["the fixed version is %s, not %s.0" % (v, version) for v in fixed
+                if v != version + ".0"]
+    failures += ["%s is %r, not %r" % (k, strings.get(k), v) for k, v in want.items()
+                 if strings.get(k) != v]
+    if not strings.get("FileDescription") or "CompanyName" in strings:
+        failures.append("the version resource needs a FileDescription and no CompanyName")
     return failures
 
 
@@ -186,13 +131,7 @@ def check(objdump, exe, expected, msvcrt, max_size, version=None):
     failures = import_failures(imports, read_reviewed(Path(expected).read_text()), exports)
     failures += header_failures(header, directories)
     if version:
-        try:
-            versions, strings = resource_version(Path(exe).read_bytes())
-            failures += version_failures(versions, strings, version, Path(exe).name)
-            print("version resource: %s" % "; ".join(
-                "%s %s" % item for item in sorted(strings.items())))
-        except (ValueError, struct.error, StopIteration) as error:
-            failures.append("version resource: %s" % (error or "out of bounds"))
+        failures += version_failures(Path(exe).read_bytes(), version, Path(exe).name)
     size = Path(exe).stat().st_size
     if max_size and size > max_size:
         failures.append("%d bytes, more than %d" % (size, max_size))

@@ -71,18 +71,6 @@ class ImageTest(unittest.TestCase):
             "ImageBase is 10000000, Windows 98 needs 00400000",
             "the image has TLS directory (data directory 9)"])
 
-    def test_version_rules(self):
-        strings = {"FileVersion": "1.2.3", "ProductVersion": "1.2", "InternalName": "UnInstall.exe",
-                   "OriginalFilename": "uninstall.exe", "CompanyName": "X"}
-        failures = image_check.version_failures(("1.2.3.0", "1.2.0.0"), strings, "1.2.3",
-                                                "UnInstall.exe")
-        self.assertEqual(failures, [
-            "the fixed product version is 1.2.0.0, not 1.2.3.0",
-            "ProductVersion is '1.2', not '1.2.3'",
-            "OriginalFilename is 'uninstall.exe', not 'UnInstall.exe'",
-            "the version resource has no FileDescription",
-            "the version resource names a company"])
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -36,7 +36,8 @@ void Put(std::string &b, std::size_t at, std::uint32_t v, int bytes) {
 }
 
 bool ShortChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || std::strchr("!#$%&'()-@^_`{}~", c);
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("!#$%&'()-@^_`{}~", c));
 }
 
 bool ToUtf16(const std::string &s, std::u16string &out) {
