@@ -1,5 +1,8 @@
 #include "fat.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace simio::fat::detail {
 
 namespace {
@@ -43,16 +46,18 @@ std::time_t FromDos(std::uint16_t date, std::uint16_t time) {
     if (month < 1 || month > 12 || day < 1 || day > DaysIn(year, month) || hour > 23 ||
         minute > 59 || second > 59)
         return kDosEpoch;
-    return static_cast<std::time_t>(DaysFromCivil(year, month, day) * 86400 + hour * 3600 +
-                                    minute * 60 + second);
+    std::int64_t t = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    // A 32-bit time_t ends in 2038.
+    return static_cast<std::time_t>(
+        std::min<std::int64_t>(t, std::numeric_limits<std::time_t>::max()));
 }
 
-void ToDos(std::time_t t, std::uint16_t &date, std::uint16_t &time) {
-    // DOS dates run from 1980 to 2107.
-    const std::time_t last = static_cast<std::time_t>(DaysFromCivil(2107, 12, 31) * 86400 + 86398);
-    if (t < kDosEpoch) t = kDosEpoch;
-    if (t > last) t = last;
-    std::int64_t days = static_cast<std::int64_t>(t) / 86400, seconds = t % 86400, year;
+void ToDos(std::time_t when, std::uint16_t &date, std::uint16_t &time) {
+    // DOS dates run from 1980 to 2107; 64 bits, since time_t may have 32.
+    const std::int64_t last = DaysFromCivil(2107, 12, 31) * 86400 + 86398;
+    std::int64_t t =
+        std::min(std::max(static_cast<std::int64_t>(when), std::int64_t{kDosEpoch}), last);
+    std::int64_t days = t / 86400, seconds = t % 86400, year;
     unsigned month, day;
     CivilFromDays(days, year, month, day);
     date = static_cast<std::uint16_t>(((year - 1980) << 9) | (month << 5) | day);

@@ -219,7 +219,7 @@ int main(int argc, char **argv) {
     const simio::MachineState stateAfter = simio::CaptureState(machine);
     simio::Snapshot after = simio::TakeSnapshot(stateAfter);
 
-    std::string changes = simio::DescribeChanges(machine, before, after);
+    std::string changes = simio::DescribeChanges(machine, before, after, &stateBefore, &stateAfter);
     std::fputs(changes.empty() ? "Nothing changed\n" : changes.c_str(), stdout);
     std::fputs(reads.Report().c_str(), stdout);
     std::printf("Exit code %d (%llu Windows calls)\n", exitCode,

@@ -3,6 +3,7 @@
 #include "platform/sim/printable.h"
 #include "platform/sim/registry.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 #include <functional>
@@ -105,7 +106,49 @@ Snapshot TakeSnapshot(const sim::Machine &m) {
     return TakeSnapshot(CaptureState(m));
 }
 
-std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after) {
+namespace {
+
+// A text file's lines, UTF-16 (with its byte-order mark) narrowed as the report shows text.
+std::vector<std::string> TextLines(const std::string &bytes) {
+    std::string text;
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            unsigned unit = static_cast<unsigned char>(bytes[i]) |
+                            static_cast<unsigned char>(bytes[i + 1]) << 8;
+            text += unit < 0x100 ? static_cast<char>(unit) : '?';
+        }
+    } else {
+        text = bytes;
+    }
+    std::vector<std::string> lines;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        if (!lines.back().empty() && lines.back().back() == '\r') lines.back().pop_back();
+        start = end + 1;
+    }
+    return lines;
+}
+
+// "  line N was: ..." and "  line N now: ..." for the first lines that differ, when a
+// file kept its number of lines (as a patched line does).
+void DescribeChangedLines(const std::string &was, const std::string &now,
+                          std::vector<std::string> &lines) {
+    std::vector<std::string> a = TextLines(was), b = TextLines(now);
+    if (a.size() != b.size()) return;
+    int shown = 0;
+    for (size_t i = 0; i < a.size() && shown < 3; ++i)
+        if (a[i] != b[i]) {
+            lines.push_back("  line " + std::to_string(i + 1) + " was: " + a[i]);
+            lines.push_back("  line " + std::to_string(i + 1) + " now: " + b[i]);
+            ++shown;
+        }
+}
+
+} // namespace
+
+std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after,
+                            const MachineState *stateBefore, const MachineState *stateAfter) {
     std::vector<std::string> lines;
     for (const auto &box : m.messageBoxes)
         lines.push_back("Message box \"" + box.caption + "\": \"" + box.text + "\"");
@@ -164,9 +207,14 @@ std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const
         auto now = after.files.find(path);
         if (now == after.files.end())
             lines.push_back("Deleted file " + path);
-        else if (now->second != digest)
+        else if (now->second != digest) {
             lines.push_back("Changed file " + path + " (" + digest.substr(0, digest.find(',')) +
                             " -> " + now->second.substr(0, now->second.find(',')) + ")");
+            if (stateBefore && stateAfter && stateBefore->files.count(path) &&
+                stateAfter->files.count(path))
+                DescribeChangedLines(stateBefore->files.at(path).bytes,
+                                     stateAfter->files.at(path).bytes, lines);
+        }
     }
     for (const auto &[path, digest] : after.files)
         if (!before.files.count(path))

@@ -46,7 +46,10 @@ struct Snapshot {
 Snapshot TakeSnapshot(const MachineState &state);
 Snapshot TakeSnapshot(const sim::Machine &m);
 
-// Lines such as "Deleted key HKLM\Enum\USB\...", in a stable order.
-std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after);
+// Lines such as "Deleted key HKLM\Enum\USB\...", in a stable order. With the states the
+// snapshots were taken of, a changed text file's changed lines follow it.
+std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after,
+                            const MachineState *stateBefore = nullptr,
+                            const MachineState *stateAfter = nullptr);
 
 } // namespace simio
