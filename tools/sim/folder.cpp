@@ -277,7 +277,13 @@ bool ReplaceFolder(const fs::path &dir, const std::function<bool(const std::stri
         // One rename exchanges the two folders: before it `dir` is all old,
         // after it all new.
         Observe(observe, "exchange");
+#ifdef __EMSCRIPTEN__
+        // The browser's page only previews and never replaces a folder: it has no exchange.
+        errno = ENOSYS;
+        ok = false;
+#else
         ok = ::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, dir.c_str(), RENAME_EXCHANGE) == 0;
+#endif
         if (!ok) error = SystemError(dir, "cannot put the new folder in place");
     }
     if (ok) {
