@@ -79,7 +79,11 @@
       const list = element('ul');
       for (const item of items) {
         if (item.line) list.append(element('li', item.line));
-        else list.lastChild.append(element('ul', undefined, 'lines')).append(element('li', item.detail));
+        else {
+          const lines = list.lastChild.querySelector('ul') ||
+              list.lastChild.appendChild(element('ul', undefined, 'lines'));
+          lines.append(element('li', item.detail));
+        }
       }
       section.append(list);
       $('groups').append(section);
