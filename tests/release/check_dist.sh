@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Checks the release in DIST: the floppy with fsck.vfat, each image's listing and bytes
-# against the sources and TESTED_EXE (the UnInstall.exe the Wine tests ran), and a second
-# build from a copy of the sources in another folder, which must give the same SHA256SUMS.
-#     check_dist.sh DIST TESTED_EXE
+# against the sources, TESTED_EXE (the UnInstall.exe the Wine tests ran) and TESTED_PAGE (the
+# preview.html the browser test ran), and a second build from a copy of the sources in
+# another folder, which must give the same SHA256SUMS.
+#     check_dist.sh DIST TESTED_EXE TESTED_PAGE
 set -euo pipefail
-dist=$(cd "$1" && pwd) tested=$(realpath "$2") src=$(cd "$(dirname "$0")/../.." && pwd)
+dist=$(cd "$1" && pwd) tested=$(realpath "$2") page=$(realpath "$3")
+src=$(cd "$(dirname "$0")/../.." && pwd)
 export TZ=UTC MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
 name=usbstor-uninstall-$(sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
@@ -17,22 +19,28 @@ crlf() { sed "s/@PROJECT_VERSION@/${name##*-}/;s/\r*$/\r/" "$1" >"$work/expected
 crlf "$src/tools/capture.bat" CAPTURE.BAT && crlf "$src/LICENSE" LICENSE.TXT &&
     crlf "$src/tools/release/README.TXT.in" README.TXT
 names=$(printf '%s\n' UnInstall.exe CAPTURE.BAT README.TXT LICENSE.TXT)
+# The zip and the CD hold the page too; the floppy does not.
+cp -r "$work/expected" "$work/expected-zip" && cp "$page" "$work/expected-zip/preview.html"
+cp -r "$work/expected-zip" "$work/expected-cd" && all=$(printf '%s\n' "$names" preview.html)
+cmp -s "$page" "$dist/preview.html" || fail "dist/preview.html is not the tested page"
 
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
 fsck=$(fsck.vfat -n "$dist/$name-floppy.img" 2>&1) && [ "$(wc -l <<<"$fsck")" -eq 2 ] ||
     fail "fsck.vfat -n: $fsck"
 [ "$(mdir -b -i "$dist/$name-floppy.img" :: | sed 's|^::/||')" = "$names" ] || fail "mdir lists otherwise"
-[ "$(unzip -Z1 "$dist/$name.zip")" = "$names" ] || fail "the zip lists otherwise"
+[ "$(unzip -Z1 "$dist/$name.zip")" = "$all" ] || fail "the zip lists otherwise"
 [ "$(xorriso -rockridge off -indev "$dist/$name-cd.iso" -find / -type f 2>/dev/null | tr -d "'/")" = \
-    "$(sort <<<"$names")" ] || fail "the CD's Joliet names are otherwise"
+    "$(sort <<<"$all")" ] || fail "the CD's Joliet names are otherwise"
 mcopy -n -i "$dist/$name-floppy.img" '::*' "$work/floppy/"
 unzip -q "$dist/$name.zip" -d "$work/zip"
 xorriso -osirrox on -indev "$dist/$name-cd.iso" -extract / "$work/cd" 2>/dev/null
 for image in floppy zip cd; do
-    diff -r "$work/expected" "$work/$image" >/dev/null || fail "the $image's files are not the build's"
+    expected=$work/expected-$image && [ -d "$expected" ] || expected=$work/expected
+    diff -r "$expected" "$work/$image" >/dev/null || fail "the $image's files are not the build's"
 done
-[ $failures -eq 0 ] && echo "The floppy, the zip and the CD hold the build's files and the tested" \
-    "UnInstall.exe, $(sha256sum <"$tested" | cut -c1-16)" && mdir -i "$dist/$name-floppy.img" ::
+[ $failures -eq 0 ] && echo "The floppy, the zip and the CD hold the build's files, the tested" \
+    "UnInstall.exe ($(sha256sum <"$tested" | cut -c1-16)) and preview.html" &&
+    mdir -i "$dist/$name-floppy.img" ::
 
 mkdir "$work/again" && (cd "$src" && git ls-files -co --exclude-standard -z |
     xargs -0 cp --parents -t "$work/again")

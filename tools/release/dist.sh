@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Writes the release into OUTDIR: a zip, a 1.44 MB floppy image and a CD image, each holding
-# UnInstall.exe, CAPTURE.BAT, README.TXT and LICENSE.TXT, and the SHA256SUMS of the three.
-# WORKDIR is emptied and holds the files as they go into the images.
+# UnInstall.exe, CAPTURE.BAT, README.TXT and LICENSE.TXT, the zip and the CD also PAGE (the
+# browser's preview.html, also beside them), and the SHA256SUMS of all four. WORKDIR is
+# emptied and holds the files as they go into the images.
 #
-#     dist.sh EXE VERSION OUTDIR WORKDIR
+#     dist.sh EXE VERSION OUTDIR WORKDIR PAGE
 #
 # The same commit gives the same bytes: every file and entry is dated at the last commit's
 # time (or SOURCE_DATE_EPOCH, when set), in UTC, entries go in one fixed order, and the
 # floppy's serial number is that time too.
 set -euo pipefail
-[ $# -eq 4 ] || { echo "usage: dist.sh EXE VERSION OUTDIR WORKDIR" >&2; exit 2; }
-exe=$1 version=$2 out=$3 work=$4
+[ $# -eq 5 ] || { echo "usage: dist.sh EXE VERSION OUTDIR WORKDIR PAGE" >&2; exit 2; }
+exe=$1 version=$2 out=$3 work=$4 page=$5
 src=$(cd "$(dirname "$0")/../.." && pwd)
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct 2>/dev/null) || {
@@ -21,6 +22,8 @@ fi
 export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null
 name=usbstor-uninstall-$version
 files=(UnInstall.exe CAPTURE.BAT README.TXT LICENSE.TXT)
+# Windows 98's browsers cannot run the page, and the floppy's room is for the capture.
+everywhere=("${files[@]}" preview.html)
 
 rm -rf "$work"
 mkdir -p "$work/files" "$work/out"
@@ -31,12 +34,13 @@ cp "$exe" UnInstall.exe
 crlf "$src/tools/capture.bat" > CAPTURE.BAT
 sed "s/@PROJECT_VERSION@/$version/" "$src/tools/release/README.TXT.in" | crlf > README.TXT
 crlf "$src/LICENSE" > LICENSE.TXT
-chmod 644 "${files[@]}"
+cp "$page" preview.html
+chmod 644 "${everywhere[@]}"
 # FAT and zip keep even seconds (and round odd ones differently): the even second below.
-touch -d "@$((SOURCE_DATE_EPOCH & ~1))" "${files[@]}"
+touch -d "@$((SOURCE_DATE_EPOCH & ~1))" "${everywhere[@]}"
 
 # -X: no extra fields (owner, times to the second); the DOS times are the files' own.
-zip -X -q "../out/$name.zip" "${files[@]}"
+zip -X -q "../out/$name.zip" "${everywhere[@]}"
 
 image=../out/$name-floppy.img
 mformat -C -i "$image" -f 1440 -v UNINSTALL -N "$(printf %08X $((SOURCE_DATE_EPOCH & 0xFFFFFFFF)))" ::
@@ -44,12 +48,13 @@ mcopy -m -i "$image" "${files[@]}" ::
 
 # xorriso takes its volume dates and every file's date from SOURCE_DATE_EPOCH.
 xorriso -as mkisofs -quiet -J -r -V "UNINSTALL_${version//./_}" -o "../out/$name-cd.iso" \
-    "${files[@]}" 2> ../xorriso.log || { cat ../xorriso.log >&2; exit 1; }
+    "${everywhere[@]}" 2> ../xorriso.log || { cat ../xorriso.log >&2; exit 1; }
 
 cd ../out
-sha256sum "$name.zip" "$name-floppy.img" "$name-cd.iso" > SHA256SUMS
+cp -p ../files/preview.html .
+sha256sum "$name.zip" "$name-floppy.img" "$name-cd.iso" preview.html > SHA256SUMS
 mkdir -p "$out"
-rm -f "$out"/usbstor-uninstall-* "$out/SHA256SUMS"
-mv "$name.zip" "$name-floppy.img" "$name-cd.iso" SHA256SUMS "$out/"
+rm -f "$out"/usbstor-uninstall-* "$out/preview.html" "$out/SHA256SUMS"
+mv "$name.zip" "$name-floppy.img" "$name-cd.iso" preview.html SHA256SUMS "$out/"
 free=$(mdir -i "$out/$name-floppy.img" :: | sed -n 's/^ *\([0-9 ]*\) bytes free$/\1/p' | tr -d ' ')
 echo "Release $version written to $out; the floppy has $free bytes free for a capture"

@@ -1,0 +1,82 @@
+#!/usr/bin/python3
+"""preview.html against the command line on one large capture, in one run on one machine.
+
+    page_bench.py --page preview.html --sim uninstall-sim [--keys 120000]
+
+Makes the capture (make_big_capture.py), times `uninstall-sim --dry-run` on it, then in
+headless Chromium: page load to ready, and choosing the capture folder to the report shown,
+with the tab's peak memory (the largest VmHWM of Chromium's renderer processes).
+"""
+
+import argparse
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from selenium import webdriver
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+
+def state(driver, want, seconds=600):
+    WebDriverWait(driver, seconds, poll_frequency=0.02).until(
+        lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-state") == want)
+
+
+def renderer_peak_kib():
+    peak = 0
+    for proc in Path("/proc").iterdir():
+        try:
+            if b"--type=renderer" in (proc / "cmdline").read_bytes():
+                for line in (proc / "status").read_text().splitlines():
+                    if line.startswith("VmHWM:"):
+                        peak = max(peak, int(line.split()[1]))
+        except OSError:
+            pass
+    return peak
+
+
+def main(argv):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--page", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--keys", type=int, default=120000)
+    args = parser.parse_args(argv)
+    work = Path(tempfile.mkdtemp(prefix="page-bench-"))
+    capture = work / "big"
+    subprocess.run([sys.executable, Path(__file__).with_name("make_big_capture.py"), capture,
+                    "--keys", str(args.keys)], check=True)
+    start = time.perf_counter()
+    subprocess.run([args.sim, "--dry-run", capture], check=True, capture_output=True)
+    cli = time.perf_counter() - start
+
+    options = webdriver.ChromeOptions()
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(options=options)
+    try:
+        start = time.perf_counter()
+        driver.get(Path(args.page).resolve().as_uri())
+        state(driver, "ready")
+        ready = time.perf_counter() - start
+        driver.execute_script("document.body.dataset.state = 'sent'")
+        start = time.perf_counter()
+        driver.find_element(By.ID, "folder").send_keys(str(capture))
+        state(driver, "report")
+        page = time.perf_counter() - start
+        peak = renderer_peak_kib()
+    finally:
+        driver.quit()
+    size = (capture / "registry.reg").stat().st_size / 1e6
+    print("capture: %d more keys, registry.reg %.1f MB" % (args.keys, size))
+    print("uninstall-sim --dry-run: %.2f s" % cli)
+    print("page: load to ready %.2f s; capture chosen to report shown %.2f s (%.1fx the "
+          "command line); tab's peak memory %d MiB" % (ready, page, page / cli, peak // 1024))
+    subprocess.run(["rm", "-rf", work])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
