@@ -372,8 +372,8 @@ bool ApplyModifiedTimes(const sim::Machine &m, const MachineDir &info, InputErro
             error = {EntryNoCase(info.dir, "machine.txt").string(), 0, "modified: no file " + path};
             return false;
         }
-        struct timespec times[2] = {{t, 0}, {t, 0}};
-        if (::utimensat(AT_FDCWD, entry.host.c_str(), times, 0) != 0) {
+        std::string why;
+        if (!SetModified(entry.host, t, why)) {
             error = {EntryNoCase(info.dir, "machine.txt").string(), 0,
                      "modified: cannot set the time of " + path};
             return false;

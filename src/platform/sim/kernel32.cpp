@@ -1,6 +1,7 @@
 // kernel32 outside the file functions: last error, the Windows directory, the
 // version record, modules, text comparison and time conversion.
 #include "platform/sim/api_call.h"
+#include "platform/sim/calendar.h"
 #include "platform/sim/win32_api.h"
 
 #include <cstring>
@@ -135,22 +136,6 @@ long long Ticks(const FILETIME &t) {
                                   t.dwLowDateTime);
 }
 
-// Civil date from days since 1601-01-01 (proleptic Gregorian).
-void CivilFromDays(long long days, int &year, unsigned &month, unsigned &day) {
-    // 1601-01-01 lies 134774 days before 1970-01-01; Hinnant's algorithm
-    // counts from 0000-03-01, 719468 days before 1970-01-01.
-    long long z = days - 134774 + 719468;
-    long long era = (z >= 0 ? z : z - 146096) / 146097;
-    unsigned doe = static_cast<unsigned>(z - era * 146097);
-    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long long y = static_cast<long long>(yoe) + era * 400;
-    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    unsigned mp = (5 * doy + 2) / 153;
-    day = doy - (153 * mp + 2) / 5 + 1;
-    month = mp < 10 ? mp + 3 : mp - 9;
-    year = static_cast<int>(y + (month <= 2));
-}
-
 } // namespace
 
 BOOL WINAPI FileTimeToLocalFileTime(const FILETIME *utc, LPFILETIME local) {
@@ -170,9 +155,10 @@ BOOL WINAPI FileTimeToDosDateTime(const FILETIME *time, WORD *date, WORD *dosTim
     long long ticks = Ticks(*time);
     if (ticks < 0) return call.Fail(ERROR_INVALID_PARAMETER);
     long long seconds = ticks / kTicksPerSecond;
-    int year;
+    // FILETIMEs count from 1601-01-01, 134774 days before 1970-01-01.
+    std::int64_t year;
     unsigned month, day;
-    CivilFromDays(seconds / 86400, year, month, day);
+    CivilFromDays(seconds / 86400 - 134774, year, month, day);
     if (year < 1980 || year > 2107) return call.Fail(ERROR_INVALID_PARAMETER);
     unsigned secondOfDay = static_cast<unsigned>(seconds % 86400);
     *date = static_cast<WORD>(((year - 1980) << 9) | (month << 5) | day);
