@@ -5,6 +5,8 @@
 // every build of the simulator reads and writes images alike.
 #pragma once
 
+#include "tree.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -14,20 +16,13 @@
 
 namespace simio::fat {
 
-inline constexpr std::uint8_t kReadOnly = 0x01, kHidden = 0x02, kSystem = 0x04, kVolumeId = 0x08,
-                              kDirectory = 0x10, kArchive = 0x20;
-
-// One file or folder of a volume.
-struct Node {
-    std::string name;            // the long name when it has one, in UTF-8
-    std::uint8_t attributes = 0; // read-only, hidden, system, directory, archive
-    // Last write as the entry holds it: FAT keeps local time to the even
-    // second, taken here as it stands (seconds since 1970, as if UTC).
-    std::time_t modified = 0;
-    std::string bytes;          // a file's contents
-    std::vector<Node> children; // a folder's entries, in the directory's order
-    bool Folder() const { return (attributes & kDirectory) != 0; }
-};
+using simio::kArchive;
+using simio::kDirectory;
+using simio::kHidden;
+using simio::kReadOnly;
+using simio::kSystem;
+using simio::kVolumeId;
+using simio::Node;
 
 struct Volume {
     std::string label;        // the volume label, trailing blanks dropped; may be empty
