@@ -2,6 +2,7 @@
 // directory and tells what it changed.
 #include "capture.h"
 #include "disk_image.h"
+#include "kit_image.h"
 #include "machine_dir.h"
 #include "report.h"
 #include "undo_kit.h"

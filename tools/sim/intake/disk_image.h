@@ -3,8 +3,6 @@
 // 1.44 MB floppy image. The image file read is never written.
 #pragma once
 
-#include "undo_kit.h"
-
 #include "platform/sim/win32_types.h"
 
 #include <filesystem>
@@ -15,9 +13,6 @@ namespace simio {
 
 // True when `path` is a file: an image to read, where a machine is a folder.
 bool IsDiskImage(const std::filesystem::path &path);
-
-// True when an --undo target names a floppy image (it ends in ".img").
-bool IsImageName(const std::string &path);
 
 struct ImageMachine {
     std::string folder; // the image's folder that holds the machine; empty for its root
@@ -32,9 +27,5 @@ struct ImageMachine {
 // fills `error`, naming it, and returns false.
 bool UnpackImage(const std::filesystem::path &image, const std::filesystem::path &into,
                  ImageMachine &machine, std::string &error);
-
-// Writes `kit` as the new floppy image `path`: undo.bat, undo.reg and
-// README.txt at the root, the files in files\, labelled UNDOKIT.
-bool WriteUndoKitImage(const UndoKit &kit, const std::filesystem::path &path, std::string &error);
 
 } // namespace simio
