@@ -1,5 +1,6 @@
 #include "fat.h"
 
+#include "utf.h"
 #include "windows_name.h"
 
 #include <map>
@@ -18,24 +19,6 @@ std::uint32_t Le(std::string_view b, std::size_t at, int bytes) {
     for (int i = bytes - 1; i >= 0; --i)
         v = (v << 8) | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
     return v;
-}
-
-void AppendUtf8(std::string &out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // The long name that entries before a short entry spell, collected as they come
@@ -77,19 +60,8 @@ struct LongName {
         Reset();
         if (!whole) return false;
         text = text.substr(0, text.find(u'\0'));
-        name.clear();
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            std::uint32_t c = text[i];
-            if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                text[i + 1] < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-            } else if (c >= 0xD800 && c < 0xE000) {
-                valid = false;
-                return false;
-            }
-            AppendUtf8(name, c);
-        }
-        return true;
+        valid = Utf8FromUtf16(text, name);
+        return valid;
     }
 };
 

@@ -1,5 +1,6 @@
 #include "fat.h"
 
+#include "utf.h"
 #include "windows_name.h"
 
 #include <cstring>
@@ -38,30 +39,6 @@ void Put(std::string &b, std::size_t at, std::uint32_t v, int bytes) {
 bool ShortChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            (c != '\0' && std::strchr("!#$%&'()-@^_`{}~", c));
-}
-
-bool ToUtf16(const std::string &s, std::u16string &out) {
-    out.clear();
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-        if (extra < 0 || s.size() - i <= static_cast<std::size_t>(extra)) return false;
-        std::uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            unsigned char d = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        i += static_cast<std::size_t>(extra) + 1;
-        if (cp >= 0x110000 || (cp >= 0xD800 && cp < 0xE000)) return false;
-        if (cp >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return true;
 }
 
 // A directory entry to be: the node, its 8.3 name and, when the name needs one, its long name.
@@ -152,7 +129,8 @@ class Writer {
                 return Fail(full + ": a second entry of that name");
             Planned p;
             p.node = &node;
-            if (!ToUtf16(node.name, p.longName)) return Fail(full + ": a name that is not UTF-8");
+            if (!Utf16FromUtf8(node.name, p.longName))
+                return Fail(full + ": a name that is not UTF-8");
             if (p.longName.size() > 255) return Fail(full + ": a name longer than 255 characters");
             if (ExactShortName(node.name, p.shortName)) {
                 p.longName.clear();
