@@ -6,6 +6,7 @@
 #pragma once
 
 #include "folder.h"
+#include "machine_file.h"
 #include "reg_file.h"
 
 #include "platform/sim/machine.h"
@@ -18,15 +19,10 @@
 
 namespace simio {
 
-struct MachineDir {
+// The machine file's own facts are the base's (machine_file.h).
+struct MachineDir : MachineFile {
     std::filesystem::path dir;
     RegFileFormat registryFormat;
-    std::vector<std::string> comments; // the machine file's leading comment lines
-    std::vector<std::string> faults;   // its "fail" lines, kept as written
-    // Last-write times that git cannot keep: Windows path -> "YYYY-MM-DDTHH:MM:SS" (UTC).
-    std::vector<std::pair<std::string, std::string>> modified;
-    bool versionGiven = false;    // machine.txt has a version line
-    int windowsDirectoryLine = 0; // its windows-directory line; 0 when it has none
     // A capture's captured.txt: the keys whose state it knows. Those that
     // tried.txt names but captured.txt does not were tried and absent, and
     // are added here too.
@@ -50,14 +46,8 @@ bool LoadMachine(const std::filesystem::path &dir, const std::filesystem::path &
                  sim::Machine &m, MachineDir &info, InputError &error,
                  const std::map<std::string, DWORD> &entryAttributes = {});
 
-// Parses one machine file's text into `m` (no file system needed).
-bool ReadMachineFile(const std::string &text, const std::string &fileName, sim::Machine &m,
-                     MachineDir &info, InputError &error);
-
 // Sets the recorded last-write times on the files under `m`'s drives.
 bool ApplyModifiedTimes(const sim::Machine &m, const MachineDir &info, InputError &error);
-
-std::string WriteMachineFile(const sim::Machine &m, const MachineDir &info);
 
 // Replaces the machine folder, in one step, with one whose registry.reg and
 // machine.txt are `m`'s and whose drive_c is a copy of `driveRoot`.
