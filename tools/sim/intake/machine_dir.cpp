@@ -2,6 +2,7 @@
 
 #include "capture.h"
 #include "machine_file.h"
+#include "undo_bat.h"
 
 #include <set>
 #include <ctime>
@@ -41,6 +42,43 @@ bool OutsideOf(const fs::path &path, const fs::path &dir) {
     return !relative.empty() && *relative.begin() == "..";
 }
 
+
+// The attributes a container's entries hold, by path in the machine folder
+// ("windir\inf\x.inf"). Set where nothing records the machine's own
+// (`recorded` false); a capture's are unknown without attrib.txt, whatever a
+// floppy's copies carry. Where a record wins, a difference becomes a note.
+bool EntryAttributes(sim::Machine &m, MachineDir &info, const std::map<std::string, DWORD> &entries,
+                     bool recorded, const char *record) {
+    std::vector<std::string> differ;
+    for (const auto &[path, bits] : entries) {
+        size_t slash = path.find('\\');
+        std::string top = path.substr(0, slash),
+                    rest = slash == std::string::npos ? "" : path.substr(slash);
+        sim::ResolvedPath entry;
+        std::string windows = sim::EqualNoCase(top, "windir")    ? m.windowsDirectory + rest
+                              : sim::EqualNoCase(top, "drive_c") ? "C:" + rest
+                                                                 : "";
+        if (windows.empty() || rest.empty() || m.files.Resolve(windows, entry) != 0 ||
+            !entry.exists)
+            continue;
+        const DWORD held = bits ? bits : FILE_ATTRIBUTE_NORMAL, shown = 0x27; // R, H, S, A
+        const DWORD machine = m.files.AttributesOf(entry);
+        if (!recorded && sim::EqualNoCase(top, "drive_c"))
+            m.files.SetAttributes(entry.windows, held);
+        else if (recorded && (machine & shown) != (held & shown))
+            differ.push_back(entry.windows + ": " + AttributeWords(machine) + " in " + record +
+                             ", " + AttributeWords(held) + " in the container");
+    }
+    if (!differ.empty()) {
+        std::string note = "The container's entries hold other attributes than " +
+                           std::string(record) + " for " + std::to_string(differ.size()) +
+                           (differ.size() == 1 ? " file" : " files") + " (";
+        for (size_t i = 0; i < differ.size(); ++i)
+            note += (i ? "; " : "") + differ[i];
+        info.notes.push_back(note + "): " + record + ", the machine's record, is taken");
+    }
+    return true;
+}
 } // namespace
 
 bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m, MachineDir &info,
@@ -129,19 +167,12 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     fs::path attribFile = EntryNoCase(dir, "attrib.txt");
     bool attrib = fromWindir && ReadBytes(attribFile, text);
     if (attrib && !ApplyAttribFile(text, attribFile.string(), m.files, error)) return false;
-    for (const auto &[path, bits] : entryAttributes) {
-        size_t slash = path.find('\\');
-        std::string top = path.substr(0, slash),
-                    rest = slash == std::string::npos ? "" : path.substr(slash);
-        sim::ResolvedPath entry;
-        std::string windows = sim::EqualNoCase(top, "windir")    ? m.windowsDirectory + rest
-                              : sim::EqualNoCase(top, "drive_c") ? "C:" + rest
-                                                                 : "";
-        if (!windows.empty() && !rest.empty() && m.files.Resolve(windows, entry) == 0 &&
-            entry.exists)
-            m.files.SetAttributes(entry.windows, bits ? bits : FILE_ATTRIBUTE_NORMAL);
-    }
-    if (fromWindir && !attrib && entryAttributes.empty()) {
+    // A capture's attrib.txt, or a machine file's attributes lines, are the
+    // machine's record: a container's entry bits count only where there is none.
+    if (!EntryAttributes(m, info, entryAttributes, fromWindir ? attrib : !recorded.empty(),
+                         fromWindir ? "attrib.txt" : "machine.txt"))
+        return false;
+    if (fromWindir && !attrib) {
         info.attributesKnown = false;
         info.notes.push_back("No attrib.txt: the files' attributes are unknown, so the preview "
                              "takes each file as archive only");
