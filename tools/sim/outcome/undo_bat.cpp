@@ -124,6 +124,142 @@ std::string Staged(char drive, size_t n) {
     return std::string(1, drive) + ":\\" + kStaging + "\\" + std::to_string(n);
 }
 
+// Where each step goes: a line of its own, a line in its folder, or to the person.
+struct Plan {
+    std::vector<std::string> direct, later; // lines before and after regedit's import
+    // Steps too long for a line of their own, by their folder: undo.bat goes
+    // there with one cd a folder and does them by name.
+    std::map<std::pair<char, std::vector<std::string>>, std::vector<size_t>> byFolder;
+    std::vector<char> staging; // drives whose kStaging folder holds copies on their way
+    size_t counted = 0;        // steps whose failure undo.bat counts
+};
+
+void SortSteps(const std::vector<BatchStep> &steps, Plan &plan, UndoBat &out) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const BatchStep &s = steps[i];
+        size_t n = i + 1;
+        Place place;
+        std::string why;
+        if (!Split(s.path, place)) {
+            why = "its path holds characters that undo.bat cannot give the command line safely";
+        } else if (std::vector<std::string> lines = StepLines(s, n, s.path, s.source); Fit(lines)) {
+            plan.direct.insert(plan.direct.end(), lines.begin(), lines.end());
+            out.done.push_back(std::to_string(n) + ". " + Describe(s));
+            plan.counted += s.kind == BatchStep::Copy;
+            continue;
+        } else if (Fit(StepLines(s, n, place.name, "\\" + Staged(place.drive, n).substr(3))) &&
+                   std::all_of(place.folders.begin(), place.folders.end(),
+                               [&](const std::string &f) {
+                                   return Fit({"if not exist " + Quote(f + "\\nul") + " goto sk" +
+                                               std::to_string(n)});
+                               })) {
+            plan.byFolder[{place.drive, place.folders}].push_back(i);
+            out.done.push_back(std::to_string(n) + ". " + Describe(s));
+            continue;
+        } else {
+            why = "a name in its path is too long for a command line of Windows 98";
+        }
+        out.manual.push_back(std::to_string(n) + ". By hand: " + Describe(s) + ". (" + why + ".)");
+    }
+}
+
+// Each folder's steps: their copies wait on the drive's root, then undo.bat
+// goes to the folder and takes them by name.
+void FolderSteps(const std::vector<BatchStep> &steps, Plan &plan) {
+    for (const auto &[folder, members] : plan.byFolder) {
+        const auto &[drive, folders] = folder;
+        std::string label = std::to_string(members.front() + 1), numbers;
+        for (size_t i : members)
+            numbers += " " + std::to_string(i + 1);
+        for (size_t i : members)
+            if (steps[i].kind == BatchStep::Copy) {
+                if (std::find(plan.staging.begin(), plan.staging.end(), drive) ==
+                    plan.staging.end())
+                    plan.staging.push_back(drive);
+                plan.direct.push_back("copy /y " + steps[i].source + " " + Staged(drive, i + 1) +
+                                      " > nul");
+            }
+        std::vector<std::string> &later = plan.later;
+        later.push_back(std::string(1, drive) + ":");
+        later.push_back("cd \\");
+        for (const auto &f : folders) {
+            later.push_back("if not exist " + Quote(f + "\\nul") + " goto sk" + label);
+            later.push_back("cd " + Quote(f));
+        }
+        for (size_t i : members) {
+            Place place;
+            Split(steps[i].path, place);
+            auto lines =
+                StepLines(steps[i], i + 1, place.name, "\\" + Staged(drive, i + 1).substr(3));
+            later.insert(later.end(), lines.begin(), lines.end());
+        }
+        later.push_back("goto dn" + label);
+        later.push_back(":sk" + label);
+        later.push_back(members.size() == 1
+                            ? "echo Step" + numbers + " failed: its folder is missing."
+                            : "echo Steps" + numbers + " failed: their folder is missing.");
+        later.push_back("set UF=%UF%" + std::string(members.size(), 'x'));
+        later.push_back(":dn" + label);
+        plan.counted += members.size();
+    }
+}
+
+// What is left of the copies on their way, and their folders, goes.
+void ClearStaging(const std::vector<BatchStep> &steps, Plan &plan) {
+    for (char drive : plan.staging) {
+        for (const auto &[folder, members] : plan.byFolder)
+            for (size_t i : members)
+                if (folder.first == drive && steps[i].kind == BatchStep::Copy) {
+                    const std::string staged = Staged(drive, i + 1);
+                    plan.later.push_back("attrib " + std::string(kClear) + " " + staged + " > nul");
+                    plan.later.push_back("if exist " + staged + " del " + staged);
+                }
+        plan.later.push_back("if exist " + std::string(1, drive) + ":\\" + kStaging + "\\nul rd " +
+                             std::string(1, drive) + ":\\" + kStaging);
+    }
+}
+
+// undo.bat's first lines, up to the first step.
+std::string Opening(const Plan &plan, const std::string &machine, const std::string &room) {
+    std::string t = "@echo off\n"
+                    "rem Undo kit of the USB storage driver package uninstaller";
+    t += BatchSafe(machine, true) && ("rem for " + machine + ".").size() <= kBatchLineLimit
+             ? "\nrem for " + machine + ".\n"
+             : ",\nrem for the machine that README.txt names.\n";
+    t += "rem Puts back the files and registry entries the uninstaller removed or\n"
+         "rem changed; README.txt lists each numbered step. Run it from the kit's\n"
+         "rem own folder (for example: cd C:\\UNDO), then type: undo\n"
+         "if not exist undo.reg goto elsewhere\n";
+    t += "set UF=" + room + "\n" + "if not \"%UF%\"==\"" + room + "\" goto noroom\nset UF=\n";
+    for (char drive : plan.staging)
+        t += "if not exist " + std::string(1, drive) + ":\\" + kStaging + "\\nul md " +
+             std::string(1, drive) + ":\\" + kStaging + "\n";
+    return t;
+}
+
+// From the count of failed steps to the end; `manual`: steps are left to the person.
+std::string Closing(const std::string &room, bool manual) {
+    std::string t = "if \"%UF%\"==\"\" goto done\n";
+    for (size_t n = 1; n <= room.size(); ++n)
+        t += "if \"%UF%\"==\"" + std::string(n, 'x') + "\" echo " + std::to_string(n) +
+             (n == 1 ? " step" : " steps") + " failed.\n";
+    t += "echo Not everything is back: see README.txt for the failed steps.\n"
+         "goto end\n"
+         ":done\n";
+    t += manual ? "echo Done. README.txt lists the steps left to do by hand.\n"
+                : "echo Done. Restart Windows now.\n";
+    t += "goto end\n"
+         ":noroom\n"
+         "echo Not enough room for undo.bat's variable: on Windows 98 start\n"
+         "echo command /e:4096 first, then type undo again.\n"
+         "goto end\n"
+         ":elsewhere\n"
+         "echo Run undo.bat from its own folder: go there with cd first.\n"
+         ":end\n"
+         "set UF=\n";
+    return t;
+}
+
 } // namespace
 
 std::string AttributeWords(DWORD attributes) {
@@ -146,125 +282,21 @@ bool BatchSafe(const std::string &text, bool path) {
 
 UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &machine) {
     UndoBat out;
-    std::vector<std::string> direct, later;
-    // Steps too long for a line of their own, by their folder: undo.bat goes
-    // there with one cd a folder and does them by name.
-    std::map<std::pair<char, std::vector<std::string>>, std::vector<size_t>> byFolder;
-    std::vector<char> staging;
-    size_t counted = 0;
-    for (size_t i = 0; i < steps.size(); ++i) {
-        const BatchStep &s = steps[i];
-        size_t n = i + 1;
-        Place place;
-        std::string why;
-        if (!Split(s.path, place)) {
-            why = "its path holds characters that undo.bat cannot give the command line safely";
-        } else if (std::vector<std::string> lines = StepLines(s, n, s.path, s.source); Fit(lines)) {
-            direct.insert(direct.end(), lines.begin(), lines.end());
-            out.done.push_back(std::to_string(n) + ". " + Describe(s));
-            counted += s.kind == BatchStep::Copy;
-            continue;
-        } else if (Fit(StepLines(s, n, place.name, "\\" + Staged(place.drive, n).substr(3))) &&
-                   std::all_of(place.folders.begin(), place.folders.end(),
-                               [&](const std::string &f) {
-                                   return Fit({"if not exist " + Quote(f + "\\nul") + " goto sk" +
-                                               std::to_string(n)});
-                               })) {
-            byFolder[{place.drive, place.folders}].push_back(i);
-            out.done.push_back(std::to_string(n) + ". " + Describe(s));
-            continue;
-        } else {
-            why = "a name in its path is too long for a command line of Windows 98";
-        }
-        out.manual.push_back(std::to_string(n) + ". By hand: " + Describe(s) + ". (" + why + ".)");
-    }
-    for (const auto &[folder, members] : byFolder) {
-        const auto &[drive, folders] = folder;
-        std::string label = std::to_string(members.front() + 1), numbers;
-        for (size_t i : members)
-            numbers += " " + std::to_string(i + 1);
-        for (size_t i : members)
-            if (steps[i].kind == BatchStep::Copy) {
-                if (std::find(staging.begin(), staging.end(), drive) == staging.end())
-                    staging.push_back(drive);
-                direct.push_back("copy /y " + steps[i].source + " " + Staged(drive, i + 1) +
-                                 " > nul");
-            }
-        later.push_back(std::string(1, drive) + ":");
-        later.push_back("cd \\");
-        for (const auto &f : folders) {
-            later.push_back("if not exist " + Quote(f + "\\nul") + " goto sk" + label);
-            later.push_back("cd " + Quote(f));
-        }
-        for (size_t i : members) {
-            Place place;
-            Split(steps[i].path, place);
-            auto lines =
-                StepLines(steps[i], i + 1, place.name, "\\" + Staged(drive, i + 1).substr(3));
-            later.insert(later.end(), lines.begin(), lines.end());
-        }
-        later.push_back("goto dn" + label);
-        later.push_back(":sk" + label);
-        later.push_back(members.size() == 1
-                            ? "echo Step" + numbers + " failed: its folder is missing."
-                            : "echo Steps" + numbers + " failed: their folder is missing.");
-        later.push_back("set UF=%UF%" + std::string(members.size(), 'x'));
-        later.push_back(":dn" + label);
-        counted += members.size();
-    }
-    for (char drive : staging) {
-        for (const auto &[folder, members] : byFolder)
-            for (size_t i : members)
-                if (folder.first == drive && steps[i].kind == BatchStep::Copy) {
-                    const std::string staged = Staged(drive, i + 1);
-                    later.push_back("attrib " + std::string(kClear) + " " + staged + " > nul");
-                    later.push_back("if exist " + staged + " del " + staged);
-                }
-        later.push_back("if exist " + std::string(1, drive) + ":\\" + kStaging + "\\nul rd " +
-                        std::string(1, drive) + ":\\" + kStaging);
-    }
-
-    std::string t = "@echo off\n"
-                    "rem Undo kit of the USB storage driver package uninstaller";
-    t += BatchSafe(machine, true) && ("rem for " + machine + ".").size() <= kBatchLineLimit
-             ? "\nrem for " + machine + ".\n"
-             : ",\nrem for the machine that README.txt names.\n";
-    t += "rem Puts back the files and registry entries the uninstaller removed or\n"
-         "rem changed; README.txt lists each numbered step. Run it from the kit's\n"
-         "rem own folder (for example: cd C:\\UNDO), then type: undo\n"
-         "if not exist undo.reg goto elsewhere\n";
+    Plan plan;
+    SortSteps(steps, plan, out);
+    FolderSteps(steps, plan);
+    ClearStaging(steps, plan);
     // command.com's environment has a fixed size: the room for the count of
     // failed steps is taken before the first step.
-    const std::string room(std::max<size_t>(1, std::min(counted, kCounted)), 'x');
-    t += "set UF=" + room + "\n" + "if not \"%UF%\"==\"" + room + "\" goto noroom\nset UF=\n";
-    for (char drive : staging)
-        t += "if not exist " + std::string(1, drive) + ":\\" + kStaging + "\\nul md " +
-             std::string(1, drive) + ":\\" + kStaging + "\n";
-    t += "echo Putting back the files...\n";
-    for (const auto &l : direct)
+    const std::string room(std::max<size_t>(1, std::min(plan.counted, kCounted)), 'x');
+    std::string t = Opening(plan, machine, room) + "echo Putting back the files...\n";
+    for (const auto &l : plan.direct)
         t += l + "\n";
     // command.com goes on at once after starting a Windows program unless told to wait.
     t += "echo Putting back the registry entries...\nstart /w regedit /s undo.reg\n";
-    for (const auto &l : later)
+    for (const auto &l : plan.later)
         t += l + "\n";
-    t += "if \"%UF%\"==\"\" goto done\n";
-    for (size_t n = 1; n <= room.size(); ++n)
-        t += "if \"%UF%\"==\"" + std::string(n, 'x') + "\" echo " + std::to_string(n) +
-             (n == 1 ? " step" : " steps") + " failed.\n";
-    t += "echo Not everything is back: see README.txt for the failed steps.\n"
-         "goto end\n"
-         ":done\n";
-    t += out.manual.empty() ? "echo Done. Restart Windows now.\n"
-                            : "echo Done. README.txt lists the steps left to do by hand.\n";
-    t += "goto end\n"
-         ":noroom\n"
-         "echo Not enough room for undo.bat's variable: on Windows 98 start\n"
-         "echo command /e:4096 first, then type undo again.\n"
-         "goto end\n"
-         ":elsewhere\n"
-         "echo Run undo.bat from its own folder: go there with cd first.\n"
-         ":end\n"
-         "set UF=\n";
+    t += Closing(room, !out.manual.empty());
     for (char c : t) {
         if (c == '\n') out.text += '\r';
         out.text += c;
