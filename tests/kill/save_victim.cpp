@@ -10,6 +10,7 @@
 //
 // Exit code 0 when saved, 3 when the save failed, 2 on bad input.
 #include "machine_dir.h"
+#include "save_machine.h"
 
 #include "app/uninstall.h"
 
