@@ -114,7 +114,7 @@ fs::path EntryNoCase(const fs::path &dir, const std::string &name) {
     std::error_code ec;
     if (fs::exists(dir / name, ec)) return dir / name;
     for (const auto &entry : fs::directory_iterator(dir, ec))
-        if (UpperAscii(entry.path().filename().string()) == UpperAscii(name)) return entry.path();
+        if (SameWindowsName(entry.path().filename().string(), name)) return entry.path();
     return dir / name;
 }
 
@@ -144,7 +144,7 @@ bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimi
             error = {folder.path.string(), 0, message};
             return false;
         }
-        std::map<std::string, std::string> seen; // upper case -> name
+        std::map<std::u16string, std::string> seen; // as Windows compares names -> name
         for (const std::string &name : names) {
             fs::path path = folder.path / name;
             if (::lstat(path.c_str(), &st) != 0) {
@@ -161,7 +161,7 @@ bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimi
             if (folder.windows || folder.depth == 0) {
                 if (const char *why = folder.windows ? NotAWindowsName(name) : nullptr)
                     return Refuse(error, path, std::string(why) + ", which Windows cannot hold");
-                auto [other, fresh] = seen.emplace(UpperAscii(name), name);
+                auto [other, fresh] = seen.emplace(FoldCase(name), name);
                 if (!fresh)
                     return Refuse(error, path,
                                   "a name that differs from \"" + other->second +
