@@ -22,6 +22,26 @@ const std::time_t kDosEpoch = 315532800; // 1980-01-01 00:00:00
 
 } // namespace
 
+std::uint32_t Get(std::string_view bytes, std::size_t at, std::size_t size) {
+    std::uint32_t v = 0;
+    for (std::size_t i = size; i-- > 0;)
+        v = (v << 8) | static_cast<std::uint8_t>(bytes[at + i]);
+    return v;
+}
+
+std::uint32_t Get(std::string_view bytes, layout::Field field) {
+    return Get(bytes, field.at, field.size);
+}
+
+void Put(std::string &bytes, std::size_t at, std::size_t size, std::uint32_t value) {
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+void Put(std::string &bytes, layout::Field field, std::uint32_t value) {
+    Put(bytes, field.at, field.size, value);
+}
+
 std::time_t FromDos(std::uint16_t date, std::uint16_t time) {
     std::int64_t year = 1980 + (date >> 9);
     unsigned month = (date >> 5) & 15, day = date & 31;

@@ -1,24 +1,29 @@
 #include "fat.h"
 
 #include "utf.h"
-#include "windows_name.h"
 
-#include <map>
+#include <algorithm>
 
 namespace simio::fat {
 
 namespace {
 
+using namespace layout;
 using detail::FromDos;
+using detail::Get;
 
-const std::size_t kMaxEntries = 65536; // files and folders in all
-const int kMaxDepth = 512;
+std::uint8_t Byte(std::string_view b, Field f) {
+    return static_cast<std::uint8_t>(b[f.at]);
+}
+std::string_view Bytes(std::string_view b, Field f) {
+    return b.substr(f.at, f.size);
+}
 
-std::uint32_t Le(std::string_view b, std::size_t at, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        v = (v << 8) | static_cast<std::uint8_t>(b[at + static_cast<std::size_t>(i)]);
-    return v;
+std::string Trim(std::string_view s) {
+    std::string out(s);
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
 }
 
 // The long name that entries before a short entry spell, collected as they come
@@ -33,9 +38,9 @@ struct LongName {
         next = 0;
     }
     void Add(std::string_view e) {
-        int ord = static_cast<std::uint8_t>(e[0]) & 0x1F;
-        bool last = (static_cast<std::uint8_t>(e[0]) & 0x40) != 0;
-        std::uint8_t s = static_cast<std::uint8_t>(e[13]);
+        int ord = Byte(e, LDIR_Ord) & kOrdMask;
+        bool last = (Byte(e, LDIR_Ord) & kLastLongEntry) != 0;
+        std::uint8_t s = Byte(e, LDIR_Chksum);
         if (last) {
             Reset();
             if (ord == 0) return;
@@ -46,11 +51,12 @@ struct LongName {
             return;
         }
         std::u16string &part = parts[static_cast<std::size_t>(ord - 1)];
-        for (std::size_t at : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30})
-            part += static_cast<char16_t>(Le(e, at, 2));
+        for (std::size_t k = 0; k < kUnitsPerLongEntry; ++k)
+            part += static_cast<char16_t>(Get(e, LongNameUnit(k), 2));
         next = ord - 1;
     }
-    // The name in UTF-8 when the sequence is whole and its checksum is `shortSum`.
+    // The name in UTF-8 when the sequence is whole and its checksum is `shortSum`;
+    // `valid` false when it is, but does not hold UTF-16.
     bool Take(std::uint8_t shortSum, std::string &name, bool &valid) {
         valid = true;
         bool whole = !parts.empty() && next == 0 && sum == shortSum;
@@ -59,11 +65,60 @@ struct LongName {
             text += p;
         Reset();
         if (!whole) return false;
-        text = text.substr(0, text.find(u'\0'));
-        valid = Utf8FromUtf16(text, name);
+        valid = Utf8FromUtf16(text.substr(0, text.find(u'\0')), name);
         return valid;
     }
 };
+
+// What Windows finds a short entry by: its long name, else its 8.3 name; and,
+// when it could not take it, why.
+struct Names {
+    std::string name, shortName, fault;
+};
+
+// A part of an 8.3 name shown for messages: bytes of the OEM code page, which is
+// unknown here, as <XX>, and in lower case where NT marks the part so.
+std::string Shown(const std::string &part, bool lower) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string shown;
+    for (char c : part) {
+        auto byte = static_cast<std::uint8_t>(c);
+        if (byte >= 0x80)
+            shown += {'<', hex[byte >> 4], hex[byte & 15], '>'};
+        else
+            shown += static_cast<char>(lower && c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return shown;
+}
+
+Names NamesOf(std::string_view e, LongName &longName) {
+    std::string_view raw = Bytes(e, DIR_Name);
+    std::string base = Trim(raw.substr(0, 8)), ext = Trim(raw.substr(8, 3));
+    if (!base.empty() && static_cast<std::uint8_t>(base[0]) == kE5) base[0] = '\xE5';
+    Names names;
+    names.shortName = ext.empty() ? base : base + "." + ext;
+    bool valid;
+    bool hasLong =
+        longName.Take(detail::ShortNameSum(reinterpret_cast<const std::uint8_t *>(raw.data())),
+                      names.name, valid);
+    if (!hasLong) {
+        std::uint8_t lower = Byte(e, DIR_NTRes);
+        names.name = base.empty() ? "<20>" : Shown(base, lower & kLowerBase);
+        if (!ext.empty()) names.name += "." + Shown(ext, lower & kLowerExt);
+    }
+    bool oem = std::any_of(names.shortName.begin(), names.shortName.end(),
+                           [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
+    std::uint8_t attributes = Byte(e, DIR_Attr);
+    if ((attributes & kDirectory) && (attributes & kVolumeId))
+        names.fault = "an entry marked both a folder and the volume label";
+    else if (raw[0] == ' ')
+        names.fault = "a short name that is blank or begins with a blank";
+    else if (!valid)
+        names.fault = "a long name that is not UTF-16";
+    else if (oem && !hasLong)
+        names.fault = "a short name with characters of the OEM code page and no long name";
+    return names;
+}
 
 class Reader {
   public:
@@ -72,14 +127,14 @@ class Reader {
     bool Read(Volume &volume) {
         if (!Boot()) return false;
         owner_.assign(clusters_ + 2, -1);
-        volume.serial = bootSignature_ ? Le(img_, 39, 4) : 0;
-        std::string_view root =
-            img_.substr(std::size_t{rootSector_} * sectorBytes_, std::size_t{rootEntries_} * 32);
+        volume.serial = bootSignature_ ? Get(img_, BS_VolID) : 0;
+        std::string_view root = img_.substr(std::size_t{rootSector_} * sectorBytes_,
+                                            std::size_t{rootEntries_} * kEntryBytes);
         ancestors_.push_back(0);
-        if (!Folder(root, "", true, volume.root, &volume.label)) return false;
+        if (!Folder(root, "", volume.root, &volume.label)) return false;
         // "NO NAME" in the boot sector is how formatters say there is no label.
-        if (volume.label.empty() && bootSignature_ && Trim(img_.substr(43, 11)) != "NO NAME")
-            volume.label = Trim(img_.substr(43, 11));
+        std::string label = Trim(Bytes(img_, BS_VolLab));
+        if (volume.label.empty() && bootSignature_ && label != "NO NAME") volume.label = label;
         return true;
     }
 
@@ -88,23 +143,18 @@ class Reader {
         error_ = text;
         return false;
     }
-    static std::string Trim(std::string_view s) {
-        std::string out(s);
-        while (!out.empty() && out.back() == ' ')
-            out.pop_back();
-        return out;
-    }
 
     // The boot sector's parameters, each checked against what FAT allows.
     bool Boot() {
-        if (img_.size() < 512) return Fail("not a FAT volume: shorter than one boot sector");
-        sectorBytes_ = Le(img_, 11, 2);
-        std::uint32_t perCluster = static_cast<std::uint8_t>(img_[13]);
-        std::uint32_t reserved = Le(img_, 14, 2), fats = static_cast<std::uint8_t>(img_[16]);
-        rootEntries_ = Le(img_, 17, 2);
-        std::uint32_t total = Le(img_, 19, 2) ? Le(img_, 19, 2) : Le(img_, 32, 4);
-        std::uint32_t fatSectors = Le(img_, 22, 2);
-        bootSignature_ = static_cast<std::uint8_t>(img_[38]) == 0x29;
+        if (img_.size() < kBootBytes) return Fail("not a FAT volume: shorter than one boot sector");
+        sectorBytes_ = Get(img_, BPB_BytsPerSec);
+        std::uint32_t perCluster = Get(img_, BPB_SecPerClus);
+        std::uint32_t reserved = Get(img_, BPB_RsvdSecCnt), fats = Get(img_, BPB_NumFATs);
+        rootEntries_ = Get(img_, BPB_RootEntCnt);
+        std::uint32_t total =
+            Get(img_, BPB_TotSec16) ? Get(img_, BPB_TotSec16) : Get(img_, BPB_TotSec32);
+        std::uint32_t fatSectors = Get(img_, BPB_FATSz16);
+        bootSignature_ = Get(img_, BS_BootSig) == kBootSig;
         auto number = [](std::uint64_t n) { return std::to_string(n); };
         if (sectorBytes_ != 512 && sectorBytes_ != 1024 && sectorBytes_ != 2048 &&
             sectorBytes_ != 4096)
@@ -115,12 +165,13 @@ class Reader {
         if (fats == 0 || fats > 2) return Fail("bad boot sector: " + number(fats) + " FATs");
         if (fatSectors == 0)
             return Fail("not a FAT12 or FAT16 volume: the boot sector gives no FAT size (FAT32?)");
-        if (rootEntries_ == 0 || rootEntries_ * 32 % sectorBytes_)
+        if (rootEntries_ == 0 || rootEntries_ * kEntryBytes % sectorBytes_)
             return Fail("bad boot sector: " + number(rootEntries_) + " root folder entries");
         std::uint64_t bytes = std::uint64_t{total} * sectorBytes_;
         if (bytes > kMaxImageBytes)
             return Fail("a volume of " + number(bytes) + " bytes: more than 32 MiB");
-        std::uint32_t rootSectors = rootEntries_ * 32 / sectorBytes_;
+        std::uint32_t rootSectors =
+            static_cast<std::uint32_t>(rootEntries_ * kEntryBytes) / sectorBytes_;
         std::uint64_t system = reserved + std::uint64_t{fats} * fatSectors + rootSectors;
         if (total <= system)
             return Fail("bad boot sector: " + number(total) + " sectors in all, of which " +
@@ -143,8 +194,8 @@ class Reader {
     }
 
     std::uint32_t Next(std::uint32_t cluster) const {
-        if (!fat12_) return Le(fat_, cluster * 2, 2);
-        std::uint32_t v = Le(fat_, cluster + cluster / 2, 2);
+        if (!fat12_) return Get(fat_, cluster * 2, 2);
+        std::uint32_t v = Get(fat_, cluster + cluster / 2, 2);
         return cluster & 1 ? v >> 4 : v & 0xFFF;
     }
 
@@ -188,92 +239,72 @@ class Reader {
         return true;
     }
 
-    bool Folder(std::string_view bytes, const std::string &path, bool root, std::vector<Node> &out,
+    bool Folder(std::string_view bytes, const std::string &path, std::vector<Node> &out,
                 std::string *label) {
         LongName longName;
-        std::map<std::string, std::string> seen; // capitals -> name
-        for (std::size_t at = 0; at + 32 <= bytes.size(); at += 32) {
-            std::string_view e = bytes.substr(at, 32);
-            std::uint8_t first = static_cast<std::uint8_t>(e[0]),
-                         attributes = static_cast<std::uint8_t>(e[11]);
-            if (first == 0) break;
-            if (first == 0xE5) {
+        for (std::size_t at = 0; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
+            std::string_view e = bytes.substr(at, kEntryBytes);
+            std::uint8_t first = Byte(e, DIR_Name), attributes = Byte(e, DIR_Attr);
+            if (first == kEndOfFolder) break;
+            if (first == kFreeEntry) {
                 longName.Reset();
                 continue;
             }
-            if ((attributes & 0x3F) == 0x0F) {
+            if ((attributes & kAttrMask) == kLongName) {
                 longName.Add(e);
                 continue;
             }
-            if (attributes & kVolumeId) {
-                if (root && label && label->empty()) *label = Trim(e.substr(0, 11));
+            // An entry marked both is no label: a node, kept with its fault.
+            if ((attributes & kVolumeId) && !(attributes & kDirectory)) {
+                if (label && label->empty()) *label = Trim(Bytes(e, DIR_Name));
                 longName.Reset();
                 continue;
             }
-            if (e.substr(0, 11) == ".          " || e.substr(0, 11) == "..         ") {
+            if (Bytes(e, DIR_Name) == ".          " || Bytes(e, DIR_Name) == "..         ") {
                 longName.Reset();
                 continue;
             }
-            std::string name;
-            bool valid;
-            if (!longName.Take(
-                    detail::ShortNameSum(reinterpret_cast<const std::uint8_t *>(e.data())), name,
-                    valid)) {
-                if (!valid) return Fail(path + "\\: a long name that is not UTF-16");
-                if (!ShortName(e, name))
-                    return Fail(path + "\\" + Trim(e.substr(0, 8)) + "." + Trim(e.substr(8, 3)) +
-                                ": " + name);
-            }
-            std::string full = path + "\\" + name;
-            if (const char *why = NotAWindowsName(name))
-                return Fail(full + ": " + why + ", which Windows cannot hold");
-            auto [other, fresh] = seen.emplace(UpperAscii(name), name);
-            if (!fresh) return Fail(full + ": a second entry named " + other->second);
-            if (++entries_ > kMaxEntries)
-                return Fail("more than " + std::to_string(kMaxEntries) + " files and folders");
-            Node node;
-            node.name = name;
-            node.attributes = attributes & (kReadOnly | kHidden | kSystem | kDirectory | kArchive);
-            node.modified = FromDos(static_cast<std::uint16_t>(Le(e, 24, 2)),
-                                    static_cast<std::uint16_t>(Le(e, 22, 2)));
-            std::uint32_t cluster = Le(e, 26, 2);
-            if (node.Folder()) {
-                for (std::uint32_t a : ancestors_)
-                    if (a == cluster) return Fail(full + ": a folder that contains itself");
-                if (ancestors_.size() >= kMaxDepth)
-                    return Fail(full + ": folders more than " + std::to_string(kMaxDepth) +
-                                " deep");
-                std::string listing;
-                if (!Chain(cluster, full, nullptr, listing)) return false;
-                ancestors_.push_back(cluster);
-                bool ok = Folder(listing, full, false, node.children, nullptr);
-                ancestors_.pop_back();
-                if (!ok) return false;
-            } else {
-                std::uint32_t size = Le(e, 28, 4);
-                if (!Chain(cluster, full, &size, node.bytes)) return false;
-            }
-            out.push_back(std::move(node));
+            if (!Entry(e, path, longName, out)) return false;
         }
         return true;
     }
 
-    // The 8.3 name of entry `e`, in lower case where NT marks it so; false, with
-    // why in `name`, when it holds characters of an unknown code page.
-    static bool ShortName(std::string_view e, std::string &name) {
-        std::uint8_t flags = static_cast<std::uint8_t>(e[12]);
-        std::string base = Trim(e.substr(0, 8)), ext = Trim(e.substr(8, 3));
-        if (!base.empty() && static_cast<std::uint8_t>(base[0]) == 0x05) base[0] = '\xE5';
-        for (std::string *part : {&base, &ext})
-            for (char &c : *part) {
-                if (static_cast<std::uint8_t>(c) >= 0x80) {
-                    name = "a short name with characters of the OEM code page and no long name";
-                    return false;
-                }
-                if (c >= 'A' && c <= 'Z' && (flags & (part == &base ? 0x08 : 0x10)))
-                    c = static_cast<char>(c - 'A' + 'a');
-            }
-        name = ext.empty() ? base : base + "." + ext;
+    // The node of short entry `e`, with what it holds.
+    bool Entry(std::string_view e, const std::string &path, LongName &longName,
+               std::vector<Node> &out) {
+        Names names = NamesOf(e, longName);
+        const std::string full = path + "\\" + names.name;
+        if (++entries_ > InputLimits{}.entries)
+            return Fail("more than " + std::to_string(InputLimits{}.entries) +
+                        " files and folders");
+        Node node;
+        node.name = std::move(names.name);
+        node.shortName = std::move(names.shortName);
+        node.fault = std::move(names.fault);
+        node.attributes =
+            Byte(e, DIR_Attr) & (kReadOnly | kHidden | kSystem | kDirectory | kArchive);
+        node.modified = FromDos(static_cast<std::uint16_t>(Get(e, DIR_WrtDate)),
+                                static_cast<std::uint16_t>(Get(e, DIR_WrtTime)));
+        std::uint32_t cluster = Get(e, DIR_FstClusLO);
+        if (Byte(e, DIR_Attr) & kVolumeId) {
+            // Windows opens no such entry: what it points at is never read.
+        } else if (node.Folder()) {
+            for (std::uint32_t a : ancestors_)
+                if (a == cluster) return Fail(full + ": a folder that contains itself");
+            const int depth = InputLimits{}.depth;
+            if (ancestors_.size() > static_cast<std::size_t>(depth))
+                return Fail(full + ": folders more than " + std::to_string(depth) + " deep");
+            std::string listing;
+            if (!Chain(cluster, full, nullptr, listing)) return false;
+            ancestors_.push_back(cluster);
+            bool ok = Folder(listing, full, node.children, nullptr);
+            ancestors_.pop_back();
+            if (!ok) return false;
+        } else {
+            std::uint32_t size = Get(e, DIR_FileSize);
+            if (!Chain(cluster, full, &size, node.bytes)) return false;
+        }
+        out.push_back(std::move(node));
         return true;
     }
 

@@ -4,12 +4,16 @@
 #include "windows_name.h"
 
 #include <cstring>
+#include <functional>
+#include <map>
 #include <set>
 
 namespace simio::fat {
 
 namespace {
 
+using namespace layout;
+using detail::Put;
 using detail::ToDos;
 
 // The 1.44 MB floppy: 2880 sectors of 512 bytes, 18 a track on two sides,
@@ -17,24 +21,22 @@ using detail::ToDos;
 // a cluster, media byte F0.
 constexpr std::uint32_t kSector = 512, kSectors = 2880, kFatSectors = 9, kRootEntries = 224;
 constexpr std::uint32_t kRootSector = 1 + 2 * kFatSectors;
-constexpr std::uint32_t kDataSector = kRootSector + kRootEntries * 32 / kSector;
+constexpr std::uint32_t kDataSector = kRootSector + kRootEntries * kEntryBytes / kSector;
 constexpr std::uint32_t kClusters = kSectors - kDataSector;
 
 // Started from this floppy, a PC shows the message at 0x5A, waits for a key and
 // boots again (int 19h), as MS-DOS's own boot sector does for a disk without a
-// system. At 0x3E, where the boot sector's jump leads:
+// system. Right after the boot sector's fields, where its jump leads:
 //   xor ax,ax / mov ds,ax / mov si,7C5Ah / cld
 //   next: lodsb / test al,al / jz wait / mov ah,0Eh / mov bx,7 / int 10h / jmp next
 //   wait: xor ax,ax / int 16h / int 19h
 const unsigned char kBootCode[] = {0x31, 0xC0, 0x8E, 0xD8, 0xBE, 0x5A, 0x7C, 0xFC, 0xAC, 0x84,
                                    0xC0, 0x74, 0x09, 0xB4, 0x0E, 0xBB, 0x07, 0x00, 0xCD, 0x10,
                                    0xEB, 0xF2, 0x31, 0xC0, 0xCD, 0x16, 0xCD, 0x19};
+constexpr std::size_t kBootCodeAt = BS_FilSysType.at + BS_FilSysType.size; // 0x3E
+// The code loads the message from 7C00h + this.
+constexpr std::size_t kBootMessageAt = 0x5A;
 const char kBootMessage[] = "\r\nNo system on this floppy: take it out and press a key.\r\n";
-
-void Put(std::string &b, std::size_t at, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        b[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
 
 bool ShortChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -50,7 +52,8 @@ struct Planned {
     std::vector<Planned> children;
 
     std::uint32_t Slots() const {
-        return 1 + static_cast<std::uint32_t>((longName.size() + 12) / 13);
+        return 1 + static_cast<std::uint32_t>((longName.size() + kUnitsPerLongEntry - 1) /
+                                              kUnitsPerLongEntry);
     }
 };
 
@@ -60,7 +63,7 @@ class Writer {
 
     bool Write(const Volume &volume, std::string &image) {
         std::vector<Planned> root;
-        if (!Plan(volume.root, "", root)) return false;
+        if (!Plan(volume.root, "", 0, root)) return false;
         std::uint32_t slots = volume.label.empty() ? 0 : 1;
         for (const Planned &p : root)
             slots += p.Slots();
@@ -73,8 +76,9 @@ class Writer {
             return Fail("it needs " +
                         std::to_string(std::uint64_t{next - 2 - kClusters} * kSector) +
                         " bytes more than a 1.44 MB floppy holds");
-        std::string label(11, ' ');
-        if (volume.label.size() > 11) return Fail("the volume label is longer than 11 characters");
+        std::string label(BS_VolLab.size, ' ');
+        if (volume.label.size() > BS_VolLab.size)
+            return Fail("the volume label is longer than 11 characters");
         for (std::size_t i = 0; i < volume.label.size(); ++i) {
             char c = volume.label[i];
             if (!ShortChar(c) && c != ' ')
@@ -93,13 +97,13 @@ class Writer {
 
         std::string listing;
         if (!volume.label.empty()) {
-            std::string e(32, '\0');
-            e.replace(0, 11, label);
-            e[11] = static_cast<char>(kVolumeId);
+            std::string e(kEntryBytes, '\0');
+            e.replace(DIR_Name.at, DIR_Name.size, label);
+            Put(e, DIR_Attr, kVolumeId);
             std::uint16_t date, time;
             ToDos(volume.made, date, time);
-            Put(e, 22, time, 2);
-            Put(e, 24, date, 2);
+            Put(e, DIR_WrtTime, time);
+            Put(e, DIR_WrtDate, date);
             listing += e;
         }
         Listing(root, listing);
@@ -114,32 +118,43 @@ class Writer {
         return false;
     }
 
-    bool Plan(const std::vector<Node> &nodes, const std::string &path, std::vector<Planned> &out) {
-        // Names that are 8.3 names themselves keep them; the others' short names avoid them.
-        std::set<std::string> names, shortNames;
+    bool Plan(const std::vector<Node> &nodes, const std::string &path, int depth,
+              std::vector<Planned> &out) {
+        // Names that spell an 8.3 name in capitals or in any case keep it from the
+        // others' short names, since Windows would find them by it.
+        std::map<std::string, const Node *> spelled; // 8.3 name, blank-padded -> whose
         for (const Node &node : nodes) {
             std::string exact;
-            if (ExactShortName(node.name, exact)) shortNames.insert(exact);
+            if (ExactShortName(UpperAscii(node.name), exact)) spelled.emplace(exact, &node);
         }
+        std::set<std::u16string> names;
+        std::set<std::string> shortNames;
         for (const Node &node : nodes) {
             std::string full = path + "\\" + node.name;
+            if (++entries_ > InputLimits{}.entries)
+                return Fail("more than " + std::to_string(InputLimits{}.entries) +
+                            " files and folders");
             if (const char *why = NotAWindowsName(node.name))
                 return Fail(full + ": " + why + ", which Windows cannot hold");
-            if (!names.insert(UpperAscii(node.name)).second)
+            if (!names.insert(FoldCase(node.name)).second)
                 return Fail(full + ": a second entry of that name");
             Planned p;
             p.node = &node;
-            if (!Utf16FromUtf8(node.name, p.longName))
-                return Fail(full + ": a name that is not UTF-8");
-            if (p.longName.size() > 255) return Fail(full + ": a name longer than 255 characters");
+            Utf16FromUtf8(node.name, p.longName); // UTF-8, as NotAWindowsName found
+            auto taken = [&](const std::string &candidate) {
+                auto it = spelled.find(candidate);
+                return shortNames.count(candidate) || (it != spelled.end() && it->second != &node);
+            };
             if (ExactShortName(node.name, p.shortName)) {
                 p.longName.clear();
-            } else if (ShortNameFor(node.name, shortNames, p.shortName)) {
-                shortNames.insert(p.shortName);
-            } else {
+            } else if (!ShortNameFor(node.name, taken, p.shortName)) {
                 return Fail(full + ": no short name left");
             }
-            if (node.Folder() && !Plan(node.children, full, p.children)) return false;
+            shortNames.insert(p.shortName);
+            if (node.Folder() && depth + 1 > InputLimits{}.depth)
+                return Fail(full + ": folders more than " + std::to_string(InputLimits{}.depth) +
+                            " deep");
+            if (node.Folder() && !Plan(node.children, full, depth + 1, p.children)) return false;
             out.push_back(std::move(p));
         }
         return true;
@@ -162,7 +177,8 @@ class Writer {
 
     // The 8.3 name Windows makes for a long name: a basis of its valid characters
     // in capitals, with "~N" when that lost anything or is taken.
-    static bool ShortNameFor(const std::string &name, const std::set<std::string> &taken,
+    static bool ShortNameFor(const std::string &name,
+                             const std::function<bool(const std::string &)> &taken,
                              std::string &shortName) {
         std::size_t dot = name.rfind('.');
         std::string base, ext = dot == std::string::npos ? "" : name.substr(dot + 1);
@@ -192,14 +208,14 @@ class Writer {
         auto padded = [&ext](const std::string &b) {
             return b + std::string(8 - b.size(), ' ') + ext + std::string(3 - ext.size(), ' ');
         };
-        if (!lossy && !base.empty() && !taken.count(padded(base))) {
+        if (!lossy && !base.empty() && !taken(padded(base))) {
             shortName = padded(base);
             return true;
         }
         for (int n = 1; n < 1000000; ++n) {
             std::string tail = "~" + std::to_string(n);
             std::string candidate = padded(base.substr(0, 8 - tail.size()) + tail);
-            if (!taken.count(candidate)) {
+            if (!taken(candidate)) {
                 shortName = candidate;
                 return true;
             }
@@ -214,7 +230,8 @@ class Writer {
                 std::uint32_t slots = 2;
                 for (const Planned &c : p.children)
                     slots += c.Slots();
-                p.clusters = (slots * 32 + kSector - 1) / kSector;
+                p.clusters =
+                    static_cast<std::uint32_t>((slots * kEntryBytes + kSector - 1) / kSector);
             } else {
                 p.clusters =
                     static_cast<std::uint32_t>((p.node->bytes.size() + kSector - 1) / kSector);
@@ -230,7 +247,7 @@ class Writer {
         std::uint32_t old = static_cast<std::uint8_t>(fat[at]) |
                             static_cast<std::uint32_t>(static_cast<std::uint8_t>(fat[at + 1])) << 8;
         old = cluster & 1 ? (old & 0x000F) | (value << 4) : (old & 0xF000) | value;
-        Put(fat, at, old, 2);
+        Put(fat, at, 2, old);
     }
 
     static void Chains(const std::vector<Planned> &entries, std::string &fat) {
@@ -243,18 +260,18 @@ class Writer {
 
     static std::string Entry(const std::string &shortName, std::uint8_t attributes,
                              std::time_t modified, std::uint32_t cluster, std::uint32_t size) {
-        std::string e(32, '\0');
-        e.replace(0, 11, shortName);
-        e[11] = static_cast<char>(attributes);
+        std::string e(kEntryBytes, '\0');
+        e.replace(DIR_Name.at, DIR_Name.size, shortName);
+        Put(e, DIR_Attr, attributes);
         std::uint16_t date, time;
         ToDos(modified, date, time);
-        Put(e, 14, time, 2); // created
-        Put(e, 16, date, 2);
-        Put(e, 18, date, 2); // last read
-        Put(e, 22, time, 2); // last written
-        Put(e, 24, date, 2);
-        Put(e, 26, cluster, 2);
-        Put(e, 28, size, 4);
+        Put(e, DIR_CrtTime, time);
+        Put(e, DIR_CrtDate, date);
+        Put(e, DIR_LstAccDate, date);
+        Put(e, DIR_WrtTime, time);
+        Put(e, DIR_WrtDate, date);
+        Put(e, DIR_FstClusLO, cluster);
+        Put(e, DIR_FileSize, size);
         return e;
     }
 
@@ -264,17 +281,16 @@ class Writer {
                 detail::ShortNameSum(reinterpret_cast<const std::uint8_t *>(p.shortName.data()));
             std::uint32_t parts = p.Slots() - 1;
             for (std::uint32_t k = parts; k >= 1; --k) {
-                std::string e(32, '\0');
-                e[0] = static_cast<char>(k | (k == parts ? 0x40 : 0));
-                e[11] = 0x0F;
-                e[13] = static_cast<char>(sum);
-                std::size_t i = (k - 1) * 13;
-                for (std::size_t at : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) {
+                std::string e(kEntryBytes, '\0');
+                Put(e, LDIR_Ord, k | (k == parts ? kLastLongEntry : 0));
+                Put(e, LDIR_Attr, kLongName);
+                Put(e, LDIR_Chksum, sum);
+                for (std::size_t u = 0; u < kUnitsPerLongEntry; ++u) {
+                    std::size_t i = (k - 1) * kUnitsPerLongEntry + u;
                     std::uint32_t unit = i < p.longName.size()    ? p.longName[i]
                                          : i == p.longName.size() ? 0
                                                                   : 0xFFFF;
-                    Put(e, at, unit, 2);
-                    ++i;
+                    Put(e, LongNameUnit(u), 2, unit);
                 }
                 out += e;
             }
@@ -305,30 +321,33 @@ class Writer {
     }
 
     static void Boot(std::string &image, const Volume &volume, const std::string &label) {
-        const unsigned char head[] = {0xEB, 0x3C, 0x90, 'M', 'S', 'W', 'I', 'N', '4', '.', '1'};
-        image.replace(0, sizeof head, reinterpret_cast<const char *>(head), sizeof head);
-        Put(image, 11, kSector, 2);
-        image[13] = 1;
-        Put(image, 14, 1, 2);
-        image[16] = 2;
-        Put(image, 17, kRootEntries, 2);
-        Put(image, 19, kSectors, 2);
-        image[21] = static_cast<char>(0xF0);
-        Put(image, 22, kFatSectors, 2);
-        Put(image, 24, 18, 2);
-        Put(image, 26, 2, 2);
-        image[38] = 0x29;
-        Put(image, 39, volume.serial, 4);
-        image.replace(43, 11, volume.label.empty() ? std::string("NO NAME    ") : label);
-        image.replace(54, 8, "FAT12   ");
-        image.replace(0x3E, sizeof kBootCode, reinterpret_cast<const char *>(kBootCode),
+        const unsigned char jump[] = {0xEB, kBootCodeAt - 2, 0x90}; // jmp short, nop
+        image.replace(BS_jmpBoot.at, BS_jmpBoot.size, reinterpret_cast<const char *>(jump),
+                      sizeof jump);
+        image.replace(BS_OEMName.at, BS_OEMName.size, "MSWIN4.1");
+        Put(image, BPB_BytsPerSec, kSector);
+        Put(image, BPB_SecPerClus, 1);
+        Put(image, BPB_RsvdSecCnt, 1);
+        Put(image, BPB_NumFATs, 2);
+        Put(image, BPB_RootEntCnt, kRootEntries);
+        Put(image, BPB_TotSec16, kSectors);
+        Put(image, BPB_Media, 0xF0);
+        Put(image, BPB_FATSz16, kFatSectors);
+        Put(image, BPB_SecPerTrk, 18);
+        Put(image, BPB_NumHeads, 2);
+        Put(image, BS_BootSig, kBootSig);
+        Put(image, BS_VolID, volume.serial);
+        image.replace(BS_VolLab.at, BS_VolLab.size,
+                      volume.label.empty() ? std::string("NO NAME    ") : label);
+        image.replace(BS_FilSysType.at, BS_FilSysType.size, "FAT12   ");
+        image.replace(kBootCodeAt, sizeof kBootCode, reinterpret_cast<const char *>(kBootCode),
                       sizeof kBootCode);
-        image.replace(0x5A, sizeof kBootMessage, kBootMessage, sizeof kBootMessage);
-        image[510] = 0x55;
-        image[511] = static_cast<char>(0xAA);
+        image.replace(kBootMessageAt, sizeof kBootMessage, kBootMessage, sizeof kBootMessage);
+        Put(image, Signature_word, kSignature);
     }
 
     std::string &error_;
+    std::size_t entries_ = 0;
 };
 
 } // namespace
