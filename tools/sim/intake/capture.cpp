@@ -369,7 +369,7 @@ void CaptureReads::Read(const std::string &path, bool whole) {
     std::string shown(parts[0]);
     for (size_t i = 1; i < parts.size(); ++i)
         shown += "\\" + std::string(parts[i]);
-    lines_.push_back(Short(shown));
+    keys_.push_back(Short(shown));
 }
 
 void CaptureReads::Observe(const sim::CallRecord &call) {
@@ -391,8 +391,8 @@ void CaptureReads::Observe(const sim::CallRecord &call) {
 
 std::string CaptureReads::Report() const {
     std::string out;
-    for (const std::string &line : lines_)
-        out += sim::Printable("Read outside the capture: " + line +
+    for (const std::string &key : keys_)
+        out += sim::Printable("Read outside the capture: " + key +
                               " (the preview may not be complete)") +
                "\n";
     return out;

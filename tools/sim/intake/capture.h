@@ -58,7 +58,10 @@ class CaptureReads {
     CaptureReads(const std::vector<std::string> &captured, const std::string &enumRoot);
 
     void Observe(const sim::CallRecord &call);
-    // One line per key read outside the capture, in the order first read.
+    // The keys read outside the capture, HKLM\... as the program named
+    // them, in the order first read.
+    const std::vector<std::string> &Keys() const { return keys_; }
+    // The same as the report's lines.
     std::string Report() const;
 
   private:
@@ -68,7 +71,7 @@ class CaptureReads {
     sim::Registry roots_; // for the names of the roots
     std::string enumRoot_;
     std::set<std::string> captured_, above_, reported_;
-    std::vector<std::string> lines_;
+    std::vector<std::string> keys_;
 };
 
 } // namespace simio

@@ -1,53 +1,86 @@
-// What a run changed on the simulated machine, in words a person reads.
+// Everything uninstall-sim's report says, as data: the machine, the notes on
+// how it was read, what the run changed, and what was written, so that the
+// words are made in one place from it.
 #pragma once
+
+#include "changes.h"
+#include "state.h"
 
 #include "platform/sim/machine.h"
 
-#include <cstdio>
-#include <ctime>
-#include <map>
-#include <set>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace simio {
 
-struct FileState {
-    std::string bytes;
-    DWORD attributes = 0;
-    std::time_t modified = 0; // last write, seconds since 1970
+// Why a run only previews the machine, never changing it.
+enum class Preview { None, Capture, Image, Zip };
+
+// A note on how the machine was read. `warning`: what the preview cannot
+// know, which a reader should see first.
+struct Note {
+    std::string kind; // "read-from", "no-live-device-tree", "attributes-unknown",
+                      // "attributes-differ" or "note"
+    std::string text;
+    bool warning = false;
 };
 
-// All a run may change, values and bytes themselves: an undo kit is made
-// from two of these, and the report from their snapshots.
-struct MachineState {
-    using Values = std::map<std::string, sim::RegValue, sim::CaseLess>;
-    std::map<std::string, Values, sim::CaseLess> keys;     // full key path -> its values
-    std::map<std::string, FileState, sim::CaseLess> files; // Windows path
-    std::set<std::string, sim::CaseLess> folders;          // Windows path
-    std::vector<std::string> windows;                      // titles of open windows
-    // Full key path -> the same as NT holds it, for keys whose names hold
-    // text the ANSI path lost.
-    std::map<std::string, std::u16string, sim::CaseLess> widePaths;
+struct MachineFacts {
+    std::string platform; // "Windows 9x", "Windows NT", ...
+    unsigned major = 0, minor = 0, build = 0;
+    std::string servicePack, windowsDirectory;
 };
 
-MachineState CaptureState(const sim::Machine &m);
-
-struct Snapshot {
-    // Key path -> value name -> value text ("" names the default value).
-    std::map<std::string, std::map<std::string, std::string>> keys;
-    // Windows path -> size and content digest, and attributes.
-    std::map<std::string, std::string> files;
-    std::map<std::string, DWORD> attributes;
+// What an undo kit holds, as its report line says.
+struct KitSummary {
+    enum Form { Folder, Image, Zip };
+    std::string where; // as given on the command line
+    Form form = Folder;
+    size_t keys = 0, values = 0, files = 0;
+    size_t attributes = 0; // files whose only change was their attributes
+    size_t removed = 0;    // files and folders the run made, which the kit deletes
+    bool nothing = false;  // the run changed nothing of the package
 };
 
-// What the report compares: each key's values as text, each file's size and
-// digest, and its attributes.
-Snapshot TakeSnapshot(const MachineState &state);
-Snapshot TakeSnapshot(const sim::Machine &m);
+struct Report {
+    std::string input; // the machine as named on the command line
+    Preview preview = Preview::None;
+    std::optional<MachineFacts> machine; // once it was read
+    std::vector<Note> notes;
+    // Once the program ran:
+    std::optional<int> exitCode;
+    std::uint64_t calls = 0; // Windows calls it made
+    std::vector<Change> changes;
+    std::vector<std::string> readOutside; // keys read that the capture did not try
+    bool dryRun = false;
+    bool nothingToUndo = false;
+    std::optional<std::string> result; // the folder --result wrote
+    std::optional<KitSummary> kit;     // what --undo wrote
+};
 
-// Lines such as "Deleted key HKLM\Enum\USB\...", in a stable order. With the states the
-// snapshots were taken of, a changed text file's changed lines follow it.
+// Filled in the order a run learns things, so that a refusal part way can
+// still print what was known: the input, then the machine `m` as read with
+// the reader's `notes`, then the run.
+Report MakeReport(const std::string &input, Preview preview);
+void AddMachine(Report &report, const sim::Machine &m, const std::vector<std::string> &notes);
+
+// Adds what the run did: its changes between the two states, its exit code
+// and the number of calls `m` counted.
+void AddRun(Report &report, const sim::Machine &m, const MachineState &before,
+            const MachineState &after, int exitCode);
+
+// A note's kind, and whether it is a warning, from its words.
+Note ClassifyNote(const std::string &text);
+
+// The words uninstall-sim prints, machine text escaped by sim::Printable.
+std::string RenderText(const Report &report);
+
+// The kit's line of the report, unescaped but for its path.
+std::string KitLine(const KitSummary &kit);
+
+// The change lines of RenderText alone, "" when nothing changed.
 std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after,
                             const MachineState *stateBefore = nullptr,
                             const MachineState *stateAfter = nullptr);

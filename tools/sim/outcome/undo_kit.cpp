@@ -4,8 +4,6 @@
 #include "undo_bat.h"
 #include "undo_reg.h"
 
-#include "platform/sim/printable.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -322,19 +320,21 @@ bool WriteUndoKit(const UndoKit &kit, const fs::path &dir, std::string &error) {
     return ok;
 }
 
+KitSummary SummarizeUndoKit(const UndoKit &kit, const std::string &where, KitSummary::Form form) {
+    KitSummary s;
+    s.where = where;
+    s.form = form;
+    s.keys = kit.keys;
+    s.values = kit.values;
+    s.files = kit.files.size();
+    s.attributes = kit.attributes;
+    s.removed = kit.removed;
+    s.nothing = kit.nothing;
+    return s;
+}
+
 std::string DescribeUndoKit(const UndoKit &kit, const fs::path &dir) {
-    auto count = [](size_t n, const char *one, const char *many) {
-        return std::to_string(n) + " " + (n == 1 ? one : many);
-    };
-    std::string line = "Undo kit written to " + sim::Printable(dir.string()) +
-                       ": undo.reg puts back " + count(kit.keys, "key", "keys") + " and " +
-                       count(kit.values, "value", "values") + ", undo.bat copies back " +
-                       count(kit.files.size(), "file", "files") + " from files\\";
-    if (kit.attributes)
-        line += ", sets the attributes of " + count(kit.attributes, "more file", "more files");
-    if (kit.removed) line += ", deletes " + count(kit.removed, "thing", "things") + " the run made";
-    if (kit.nothing) line += ": " + std::string(kNothingToUndo);
-    return line + "; README.txt tells what and how\n";
+    return KitLine(SummarizeUndoKit(kit, dir.string())) + "\n";
 }
 
 } // namespace simio

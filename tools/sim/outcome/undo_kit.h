@@ -52,6 +52,10 @@ std::string RefuseUndoDir(const std::filesystem::path &dir,
 // failure leaves nothing behind.
 bool WriteUndoKit(const UndoKit &kit, const std::filesystem::path &dir, std::string &error);
 
+// Where the kit was written (as given) and what it holds, for the report.
+KitSummary SummarizeUndoKit(const UndoKit &kit, const std::string &where,
+                            KitSummary::Form form = KitSummary::Folder);
+
 // The report's line: where the kit is and what it holds.
 std::string DescribeUndoKit(const UndoKit &kit, const std::filesystem::path &dir);
 

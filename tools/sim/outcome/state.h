@@ -1,0 +1,49 @@
+// The simulated machine as a run may change it: its keys, values, files and
+// windows, taken before and after the run.
+#pragma once
+
+#include "platform/sim/machine.h"
+
+#include <ctime>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace simio {
+
+struct FileState {
+    std::string bytes;
+    DWORD attributes = 0;
+    std::time_t modified = 0; // last write, seconds since 1970
+};
+
+// All a run may change, values and bytes themselves: an undo kit is made
+// from two of these, and the report from their snapshots.
+struct MachineState {
+    using Values = std::map<std::string, sim::RegValue, sim::CaseLess>;
+    std::map<std::string, Values, sim::CaseLess> keys;     // full key path -> its values
+    std::map<std::string, FileState, sim::CaseLess> files; // Windows path
+    std::set<std::string, sim::CaseLess> folders;          // Windows path
+    std::vector<std::string> windows;                      // titles of open windows
+    // Full key path -> the same as NT holds it, for keys whose names hold
+    // text the ANSI path lost.
+    std::map<std::string, std::u16string, sim::CaseLess> widePaths;
+};
+
+MachineState CaptureState(const sim::Machine &m);
+
+struct Snapshot {
+    // Key path -> value name -> value text ("" names the default value).
+    std::map<std::string, std::map<std::string, std::string>> keys;
+    // Windows path -> size and content digest, and attributes.
+    std::map<std::string, std::string> files;
+    std::map<std::string, DWORD> attributes;
+};
+
+// What the report compares: each key's values as text, each file's size and
+// digest, and its attributes.
+Snapshot TakeSnapshot(const MachineState &state);
+Snapshot TakeSnapshot(const sim::Machine &m);
+
+} // namespace simio
