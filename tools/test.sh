@@ -8,8 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
 install_packages cmake ninja-build g++ python3 clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-    libbenchmark-dev g++-mingw-w64-i686 wine wine32 xvfb xdotool wixl imagemagick \
-    mtools xorriso zip unzip dosfstools git emscripten chromium chromium-driver python3-selenium
+    libbenchmark-dev nlohmann-json3-dev g++-mingw-w64-i686 wine wine32 xvfb xdotool wixl \
+    imagemagick mtools xorriso zip unzip dosfstools git emscripten chromium chromium-driver \
+    python3-selenium
 
 cmake --preset linux-asan
 cmake --build --preset linux-asan

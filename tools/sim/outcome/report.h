@@ -1,6 +1,7 @@
 // Everything uninstall-sim's report says, as data: the machine, the notes on
-// how it was read, what the run changed, and what was written, so that the
-// words are made in one place from it.
+// how it was read, what the run changed, and what was written. The same
+// report is printed in words (RenderText) or as one JSON document
+// (RenderJson), so that the page and scripts need not read English.
 #pragma once
 
 #include "changes.h"
@@ -76,6 +77,10 @@ Note ClassifyNote(const std::string &text);
 
 // The words uninstall-sim prints, machine text escaped by sim::Printable.
 std::string RenderText(const Report &report);
+
+// One JSON document, pretty-printed, ending in a newline (see README.md,
+// "The report as JSON").
+std::string RenderJson(const Report &report);
 
 // The kit's line of the report, unescaped but for its path.
 std::string KitLine(const KitSummary &kit);
