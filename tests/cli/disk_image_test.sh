@@ -29,6 +29,7 @@ attributes() { # image, its drive_c unpacked: machine.txt's lines for mattrib's 
 # A machine folder on each format, with long names, folders, attributes and dates.
 machine="$work/machine"
 cp -r "$examples/winxp" "$machine"
+sed -i '/^attributes /d' "$machine/machine.txt" # the entries' own bits count only then
 mkdir -p "$machine/drive_c/Program Files/A folder with a long name"
 echo text > "$machine/drive_c/Program Files/A folder with a long name/Ünïcode name.txt"
 head -c 5000 /dev/zero | tr '\0' x > "$machine/drive_c/BIG.BIN"
@@ -130,6 +131,7 @@ hostile total-sectors '0 sectors in all' 'put "$img" 19 2 0'
 hostile truncated 'the image is truncated: 1000000 bytes, where its boot sector says 1474560' \
     'truncate -s 1000000 "$img"'
 hostile device-name '\CON.TXT: a reserved device name, which Windows cannot hold' \
-    'printf "CON     TXT" | dd of="$img" bs=1 seek=$B conv=notrunc 2>/dev/null'
+    'printf "CON     TXT" | dd of="$img" bs=1 seek=$B conv=notrunc 2>/dev/null &&
+        echo REGEDIT4 >"$work/registry.reg" && mcopy -i "$img" "$work/registry.reg" ::'
 hostile no-machine 'no machine or capture on the image' ':'
 finish

@@ -58,7 +58,7 @@ refused forbidden-character win98 "refused: a name with a character Windows forb
     "touch '$W98/inf/a:b'"
 refused trailing-dot win98 "refused: a name ending in a dot" "touch $W98/inf/x."
 refused case-twins win98 "only in case" "touch $W98/inf/usboem01.INF $W98/inf/USBOEM01.inf"
-refused too-deep win98 "refused: folders more than 512 deep" \
+refused too-deep win98 "refused: folders more than 511 deep" \
     "mkdir -p $W98/\$(printf 'd/%.0s' \$(seq 520))"
 refused too-large win98 "refused: more than 1024 MiB in all" "truncate -s 1025M $W98/big.bin"
 

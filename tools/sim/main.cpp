@@ -1,62 +1,188 @@
 // uninstall-sim: runs the uninstaller's real entry point against a machine
-// directory and tells what it changed.
+// (a folder, or a disk image or zip archive holding one) and tells what it
+// changed. This file is the options and the wiring; the rooms beside it do
+// the work: intake/ opens the machine, outcome/ reports and writes the kit.
 #include "capture.h"
-#include "disk_image.h"
 #include "kit_image.h"
+#include "kit_zip.h"
 #include "machine_dir.h"
+#include "open_machine.h"
 #include "report.h"
+#include "temporary.h"
 #include "undo_kit.h"
 
 #include "app/uninstall.h"
 #include "platform/sim/printable.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char kUsage[] =
-    "usage: uninstall-sim [--dry-run] [--trace] [--undo KIT] [--result DIR] MACHINE\n"
-    "Runs UnInstall.exe's code on MACHINE, a machine folder or a capture of a real\n"
-    "machine made by capture.bat, or a FAT disk image holding one, and tells what it\n"
-    "changed.\n"
-    "  --dry-run     change nothing on disk (a capture or an image is never changed)\n"
-    "  --trace       print every Windows call the program makes\n"
-    "  --undo KIT    as --dry-run, and write into the new or empty folder KIT a kit\n"
-    "                that puts the real machine back after a real run; a KIT ending\n"
-    "                in .img is written as a new 1.44 MB floppy image\n"
-    "  --result DIR  as --dry-run, and write the machine as the run left it into the\n"
-    "                new or empty folder DIR\n"
-    "  --version     print the version\n"
-    "  --help        print this text\n";
+// The options and their help, in one table.
+struct OptionSpec {
+    const char *name;
+    const char *argument; // null for a switch
+    const char *help;
+};
+
+const OptionSpec kOptions[] = {
+    {"--dry-run", nullptr,
+     "change nothing on disk (a capture, an image or a zip is never changed)"},
+    {"--trace", nullptr, "print every Windows call the program makes"},
+    {"--undo", "KIT",
+     "as --dry-run, and write into the new or empty folder KIT a kit that puts the real machine "
+     "back after a real run; a KIT ending in .img is written as a new 1.44 MB floppy image, one "
+     "ending in .zip as a new zip archive"},
+    {"--result", "DIR",
+     "as --dry-run, and write the machine as the run left it into the new or empty folder DIR"},
+    {"--json", nullptr, "write the report as one JSON document"},
+    {"--version", nullptr, "print the version"},
+    {"--help", nullptr, "print this text"},
+    {"--", nullptr, "take what follows as MACHINE, even if it starts with -"},
+};
+
+std::string UsageText() {
+    std::string text =
+        "usage: uninstall-sim [--dry-run] [--trace] [--json] [--undo KIT] [--result DIR] [--] "
+        "MACHINE\n"
+        "Runs UnInstall.exe's code on MACHINE, a machine folder or a capture of a real\n"
+        "machine made by capture.bat, or a FAT disk image or a zip archive holding one,\n"
+        "and tells what it changed.\n";
+    for (const OptionSpec &o : kOptions) {
+        std::string head =
+            std::string("  ") + o.name + (o.argument ? std::string(" ") + o.argument : "");
+        std::string line = head + std::string(head.size() < 15 ? 15 - head.size() : 1, ' ');
+        // Words wrapped at 80 columns, continued under the first.
+        for (const char *word = o.help; *word;) {
+            const char *end = std::strchr(word, ' ');
+            std::string w(word, end ? end : word + std::strlen(word));
+            if (line.size() + w.size() > 80 && line.size() > 15) {
+                text += line + "\n";
+                line = std::string(15, ' ');
+            } else if (line.size() > 15 && line.back() != ' ') {
+                line += ' ';
+            }
+            line += w;
+            word = end ? end + 1 : word + std::strlen(word);
+        }
+        text += line + "\n";
+    }
+    return text;
+}
+
+struct Options {
+    bool dryRun = false, trace = false, json = false;
+    const char *input = nullptr, *undo = nullptr, *result = nullptr;
+};
 
 int Usage() {
-    std::fputs(kUsage, stderr);
+    std::fputs(UsageText().c_str(), stderr);
     return 2;
 }
 
-// A kit or result folder is made on this computer: a Windows path such as
-// A:\ would only become a folder of that name here.
-std::string RefuseOutput(const char *option, const std::string &dir,
-                         const std::filesystem::path &machineDir) {
-    if (dir.find_first_of(":\\") != std::string::npos)
-        return std::string(option) + ": " + dir +
+// False when main should return `exit` at once (help, version, bad usage).
+bool ParseOptions(int argc, char **argv, Options &o, int &exit) {
+    bool named = false; // after "--", what follows is the machine
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (named || arg[0] != '-') {
+            if (o.input) return exit = Usage(), false;
+            o.input = arg;
+        } else if (std::strcmp(arg, "--") == 0) {
+            named = true;
+        } else if (std::strcmp(arg, "--help") == 0) {
+            std::fputs(UsageText().c_str(), stdout);
+            return exit = 0, false;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::printf("uninstall-sim %s\n", UNINSTALL_VERSION);
+            return exit = 0, false;
+        } else if (std::strcmp(arg, "--dry-run") == 0) {
+            o.dryRun = true;
+        } else if (std::strcmp(arg, "--trace") == 0) {
+            o.trace = true;
+        } else if (std::strcmp(arg, "--json") == 0) {
+            o.json = true;
+        } else if ((std::strcmp(arg, "--undo") == 0 || std::strcmp(arg, "--result") == 0) &&
+                   i + 1 < argc) {
+            const char *&out = arg[2] == 'u' ? o.undo : o.result;
+            if (out) return exit = Usage(), false;
+            out = argv[++i];
+            o.dryRun = true; // both are for elsewhere; the machine stays as it is
+        } else {
+            return exit = Usage(), false;
+        }
+    }
+    if (!o.input) return exit = Usage(), false;
+    return true;
+}
+
+// Messages name what the person gave: paths in our temporary folders become
+// the container's name and its folder, or drive C:.
+class Messages {
+  public:
+    void Show(const fs::path &host, std::string shown, bool windows) {
+        names_.push_back({host.string() + "/", std::move(shown), windows});
+    }
+    int Refuse(std::string text) const {
+        for (const Name &n : names_)
+            for (size_t at; (at = text.find(n.host)) != std::string::npos;) {
+                text.replace(at, n.host.size(), n.shown);
+                // A Windows path goes on to the next ": " with Windows' separators.
+                size_t end = text.find(": ", at + n.shown.size());
+                for (size_t c = at + n.shown.size(); n.windows && c < text.size() && c < end; ++c)
+                    if (text[c] == '/') text[c] = '\\';
+            }
+        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(text).c_str());
+        return 2;
+    }
+
+  private:
+    struct Name {
+        std::string host, shown;
+        bool windows;
+    };
+    std::vector<Name> names_;
+};
+
+bool Inside(const fs::path &path, const fs::path &dir) {
+    std::error_code ec;
+    fs::path relative = fs::weakly_canonical(fs::absolute(path, ec), ec)
+                            .lexically_relative(fs::weakly_canonical(dir, ec));
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+// A kit or result is made on this computer, never inside the machine it comes
+// from: a Windows path such as A:\ would only become a folder of that name here.
+std::string RefuseOutput(const char *option, const std::string &out, const fs::path &machine) {
+    if (out.find_first_of(":\\") != std::string::npos)
+        return std::string(option) + ": " + out +
                " holds ':' or '\\': give a folder on this computer (for example " + option +
                " kit), then copy it to the floppy or the machine";
+    const bool undo = std::strcmp(option, "--undo") == 0;
+    const char *file = !undo                     ? nullptr
+                       : simio::IsImageName(out) ? "image"
+                       : simio::IsZipName(out)   ? "zip"
+                                                 : nullptr;
+    if (!file) {
+        std::string refused = simio::RefuseUndoDir(out, machine);
+        return refused.empty()
+                   ? refused
+                   : std::string(option) + ": " + refused + "; give a new or empty folder";
+    }
     std::error_code ec;
-    if (std::strcmp(option, "--undo") == 0 && simio::IsImageName(dir))
-        return fs::exists(fs::symlink_status(dir, ec))
-                   ? std::string(option) + ": " + dir + " exists; give the name of a new image"
-                   : "";
-    std::string refused = simio::RefuseUndoDir(dir, machineDir);
-    return refused.empty() ? refused
-                           : std::string(option) + ": " + refused + "; give a new or empty folder";
+    if (fs::exists(fs::symlink_status(out, ec)))
+        return std::string(option) + ": " + out + " exists; give the name of a new " + file;
+    if (fs::is_directory(machine, ec) && Inside(out, machine))
+        return std::string(option) + ": " + out +
+               " is inside the machine folder, which must stay as it is; give a path outside it";
+    return "";
 }
 
 const char *PlatformName(DWORD id) {
@@ -72,182 +198,150 @@ const char *PlatformName(DWORD id) {
     }
 }
 
-struct TemporaryDir {
-    fs::path path;
-    TemporaryDir() {
-        std::string pattern = (fs::temp_directory_path() / "uninstall-sim-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path = pattern;
+const char *Previewed(simio::InputKind kind) {
+    switch (kind) {
+    case simio::InputKind::Image:
+        return "is a disk image, which is never written";
+    case simio::InputKind::Zip:
+        return "is a zip archive, which is never written";
+    default:
+        return nullptr;
     }
-    ~TemporaryDir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
+}
+
+// One run of the program on the machine `o.input` names.
+class Simulation {
+  public:
+    explicit Simulation(const Options &o) : o_(o) {}
+    int Run();
+
+  private:
+    bool Open(int &exit);
+    bool Load(int &exit);
+
+    Options o_;
+    Messages say_;
+    fs::path given_; // the input, absolute
+    simio::TemporaryDir unpacked_, work_;
+    simio::OpenedMachine opened_;
+    fs::path drive_; // the run's copy of drive C:
+    sim::Machine machine_;
+    simio::MachineDir info_;
 };
+
+bool Simulation::Open(int &exit) {
+    std::error_code ec;
+    given_ = fs::absolute(o_.input, ec).lexically_normal();
+    if (!given_.has_filename()) given_ = given_.parent_path();
+    std::string error;
+    const bool container = simio::IsContainer(given_);
+    if ((container && !unpacked_.Make(error)) || !work_.Make(error))
+        return exit = say_.Refuse(error), false;
+    drive_ = work_.path() / "drive_c";
+    say_.Show(drive_, "C:", true);
+    bool opened =
+        simio::OpenMachine(given_, unpacked_.path(), simio::InputLimits{}, opened_, error);
+    if (container)
+        say_.Show(unpacked_.path() / "machine",
+                  std::string(o_.input) + ":" +
+                      (opened_.folder.empty() ? "" : opened_.folder + "/"),
+                  false);
+    if (!opened)
+        return exit = say_.Refuse(container ? std::string(o_.input) + ": " + error : error), false;
+    for (auto [option, out] : {std::pair{"--undo", o_.undo}, std::pair{"--result", o_.result}}) {
+        std::string refused = out ? RefuseOutput(option, out, given_) : "";
+        if (!refused.empty()) return exit = say_.Refuse(refused), false;
+    }
+    return true;
+}
+
+bool Simulation::Load(int &exit) {
+    // A capture is the only record of a real machine: it is previewed, never changed.
+    std::error_code ec;
+    fs::path driveC = simio::EntryNoCase(opened_.dir, "drive_c");
+    bool capture =
+        fs::exists(simio::EntryNoCase(opened_.dir, "captured.txt"), ec) || !fs::exists(driveC, ec);
+    if (capture)
+        std::printf("%s is a capture of a real machine: only previewed, as with --dry-run\n",
+                    sim::Printable(o_.input).c_str());
+    else if (const char *kind = Previewed(opened_.kind))
+        std::printf("%s %s: only previewed, as with --dry-run\n", sim::Printable(o_.input).c_str(),
+                    kind);
+    o_.dryRun = o_.dryRun || capture || opened_.kind != simio::InputKind::Folder;
+    std::string error;
+    if (fs::is_directory(driveC, ec) && !simio::CopyTree(driveC, drive_, false, error))
+        return exit = say_.Refuse("cannot copy drive C: " + error), false;
+    simio::InputError refused;
+    if (!simio::LoadMachine(opened_.dir, drive_, machine_, info_, refused,
+                            opened_.entryAttributes) ||
+        !simio::ApplyModifiedTimes(machine_, info_, refused))
+        return exit = say_.Refuse(refused.Text()), false;
+    if (!opened_.where.empty()) info_.notes.insert(info_.notes.begin(), opened_.where);
+    return true;
+}
+
+int Simulation::Run() {
+    int exit = 0;
+    if (!Open(exit) || !Load(exit)) return exit;
+    const sim::VersionRecord &v = machine_.version;
+    std::printf("Machine %s: %s %u.%u build %u \"%s\", Windows directory %s\n",
+                sim::Printable(o_.input).c_str(), PlatformName(v.platformId),
+                static_cast<unsigned>(v.major), static_cast<unsigned>(v.minor),
+                static_cast<unsigned>(v.build), sim::Printable(v.servicePack).c_str(),
+                sim::Printable(machine_.windowsDirectory).c_str());
+    for (const std::string &note : info_.notes)
+        std::printf("%s\n", sim::Printable(note).c_str());
+
+    const simio::MachineState stateBefore = simio::CaptureState(machine_);
+    simio::Snapshot before = simio::TakeSnapshot(stateBefore);
+    machine_.calls.echo = o_.trace;
+    machine_.calls.keepRecords = false; // the report needs the count, --trace prints as it goes
+    simio::CaptureReads reads(info_.capturedKeys, machine_.EnumRoot());
+    if (info_.capturedList)
+        machine_.calls.onBegin = [&reads](const sim::CallRecord &call) { reads.Observe(call); };
+    sim::Install(&machine_);
+    if (o_.trace) std::fprintf(stderr, "Windows calls:\n");
+    int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);
+    machine_.CloseAll();
+    sim::Install(nullptr);
+    const simio::MachineState stateAfter = simio::CaptureState(machine_);
+    simio::Snapshot after = simio::TakeSnapshot(stateAfter);
+
+    std::string changes =
+        simio::DescribeChanges(machine_, before, after, &stateBefore, &stateAfter);
+    std::fputs(changes.empty() ? "Nothing changed\n" : changes.c_str(), stdout);
+    std::fputs(reads.Report().c_str(), stdout);
+    std::printf("Exit code %d (%llu Windows calls)\n", exitCode,
+                static_cast<unsigned long long>(machine_.calls.Count()));
+
+    if (o_.dryRun) std::printf("Dry run: the machine directory was not changed\n");
+    const simio::UndoKit kit = simio::MakeUndoKit(machine_, info_, stateBefore, stateAfter);
+    if (kit.nothing) std::printf("%s\n", simio::kNothingToUndo);
+    std::string error;
+    if (o_.result) {
+        if (!simio::SaveMachineAs(machine_, info_, drive_, o_.result, error))
+            return say_.Refuse(error);
+        std::printf("The machine as the run left it: %s\n", sim::Printable(o_.result).c_str());
+    }
+    if (o_.undo) {
+        bool written = simio::IsImageName(o_.undo) ? simio::WriteUndoKitImage(kit, o_.undo, error)
+                       : simio::IsZipName(o_.undo) ? simio::WriteUndoKitZip(kit, o_.undo, error)
+                                                   : simio::WriteUndoKit(kit, o_.undo, error);
+        if (!written) return say_.Refuse(error);
+        std::fputs(simio::DescribeUndoKit(kit, o_.undo).c_str(), stdout);
+    }
+    if (!o_.dryRun && !simio::SaveMachine(machine_, info_, drive_, error))
+        return say_.Refuse(error);
+    return exitCode;
+}
 
 } // namespace
 
 int main(int argc, char **argv) {
-    bool dryRun = false, trace = false;
-    const char *dir = nullptr, *undoDir = nullptr, *resultDir = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (std::strcmp(arg, "--version") == 0) {
-            std::printf("uninstall-sim %s\n", UNINSTALL_VERSION);
-            return 0;
-        } else if (std::strcmp(arg, "--dry-run") == 0) {
-            dryRun = true;
-        } else if (std::strcmp(arg, "--trace") == 0) {
-            trace = true;
-        } else if ((std::strcmp(arg, "--undo") == 0 || std::strcmp(arg, "--result") == 0) &&
-                   i + 1 < argc) {
-            const char *&out = arg[2] == 'u' ? undoDir : resultDir;
-            if (out) return Usage();
-            out = argv[++i];
-            dryRun = true; // both are for elsewhere; this folder stays as it is
-        } else if (arg[0] == '-' || dir) {
-            return Usage();
-        } else {
-            dir = arg;
-        }
-    }
-    if (!dir) return Usage();
-
-    // A machine folder may come from anyone: it is checked whole before
-    // anything of it is read, and the program runs on a copy of drive C:.
-    // The folder itself is only replaced after a complete run, in one step,
-    // and never with --dry-run.
-    std::error_code ec;
-    fs::path machineDir = fs::absolute(dir, ec).lexically_normal();
-    if (!machineDir.has_filename()) machineDir = machineDir.parent_path();
-    const fs::path given = machineDir;
-    // A disk image is read whole and the machine on it unpacked into a folder of
-    // ours, which the messages name as the image's.
-    std::optional<TemporaryDir> unpacked;
-    simio::ImageMachine onImage;
-    const bool image = simio::IsDiskImage(given);
-    if (image) {
-        std::string why = "cannot make a temporary folder";
-        unpacked.emplace();
-        if (unpacked->path.empty() ||
-            !simio::UnpackImage(given, unpacked->path / "machine", onImage, why)) {
-            std::fprintf(stderr, "uninstall-sim: %s: %s\n", sim::Printable(dir).c_str(),
-                         sim::Printable(why).c_str());
-            return 2;
-        }
-        machineDir = unpacked->path / "machine";
-    }
-    auto fail = [&](std::string text) {
-        std::string inside = machineDir.string() + "/";
-        for (size_t at; image && (at = text.find(inside)) != std::string::npos;)
-            text.replace(at, inside.size(),
-                         std::string(dir) + ":" +
-                             (onImage.folder.empty() ? "" : onImage.folder + "/"));
-        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(text).c_str());
-        return 2;
-    };
-    simio::InputError error;
-    if (!simio::CheckMachineFolder(machineDir, error)) return fail(error.Text());
-    for (auto [option, out] : {std::pair{"--undo", undoDir}, std::pair{"--result", resultDir}}) {
-        std::string refused = out ? RefuseOutput(option, out, given) : "";
-        if (!refused.empty()) {
-            std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(refused).c_str());
-            return 2;
-        }
-    }
-    // A capture is the only record of a real machine: it is previewed, never
-    // changed.
-    fs::path driveC = simio::EntryNoCase(machineDir, "drive_c");
-    bool capture =
-        fs::exists(simio::EntryNoCase(machineDir, "captured.txt"), ec) || !fs::exists(driveC, ec);
-    if (capture) {
-        std::printf("%s is a capture of a real machine: only previewed, as with --dry-run\n",
-                    sim::Printable(dir).c_str());
-        dryRun = true;
-    } else if (image) {
-        std::printf("%s is a disk image, which is never written: only previewed, as with "
-                    "--dry-run\n",
-                    sim::Printable(dir).c_str());
-        dryRun = true;
-    }
-    TemporaryDir work;
-    fs::path drive = work.path / "drive_c";
-    if (work.path.empty()) {
-        std::fprintf(stderr, "uninstall-sim: cannot make a temporary folder\n");
-        return 2;
-    }
-    std::string copyError;
-    if (fs::is_directory(driveC, ec) && !simio::CopyTree(driveC, drive, false, copyError)) {
-        std::fprintf(stderr, "uninstall-sim: cannot copy drive C: %s\n",
-                     sim::Printable(copyError).c_str());
-        return 2;
-    }
-
-    sim::Machine machine;
-    simio::MachineDir info;
-    if (!simio::LoadMachine(machineDir, drive, machine, info, error, onImage.attributes) ||
-        !simio::ApplyModifiedTimes(machine, info, error))
-        return fail(error.Text());
-    if (image)
-        info.notes.insert(
-            info.notes.begin(),
-            "Read from " + (onImage.folder.empty() ? "the root" : "the folder " + onImage.folder) +
-                " of the disk image" + (onImage.label.empty() ? "" : " labelled " + onImage.label));
-
-    const sim::VersionRecord &v = machine.version;
-    std::printf("Machine %s: %s %u.%u build %u \"%s\", Windows directory %s\n",
-                sim::Printable(dir).c_str(), PlatformName(v.platformId),
-                static_cast<unsigned>(v.major), static_cast<unsigned>(v.minor),
-                static_cast<unsigned>(v.build), sim::Printable(v.servicePack).c_str(),
-                sim::Printable(machine.windowsDirectory).c_str());
-    for (const std::string &note : info.notes)
-        std::printf("%s\n", sim::Printable(note).c_str());
-
-    const simio::MachineState stateBefore = simio::CaptureState(machine);
-    simio::Snapshot before = simio::TakeSnapshot(stateBefore);
-    machine.calls.echo = trace;
-    machine.calls.keepRecords = false; // the report needs the count, --trace prints as it goes
-    simio::CaptureReads reads(info.capturedKeys, machine.EnumRoot());
-    if (info.capturedList)
-        machine.calls.onBegin = [&reads](const sim::CallRecord &call) { reads.Observe(call); };
-    sim::Install(&machine);
-    if (trace) std::fprintf(stderr, "Windows calls:\n");
-    int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);
-    machine.CloseAll();
-    sim::Install(nullptr);
-    const simio::MachineState stateAfter = simio::CaptureState(machine);
-    simio::Snapshot after = simio::TakeSnapshot(stateAfter);
-
-    std::string changes = simio::DescribeChanges(machine, before, after, &stateBefore, &stateAfter);
-    std::fputs(changes.empty() ? "Nothing changed\n" : changes.c_str(), stdout);
-    std::fputs(reads.Report().c_str(), stdout);
-    std::printf("Exit code %d (%llu Windows calls)\n", exitCode,
-                static_cast<unsigned long long>(machine.calls.Count()));
-
-    if (dryRun) std::printf("Dry run: the machine directory was not changed\n");
-    const simio::UndoKit kit = simio::MakeUndoKit(machine, info, stateBefore, stateAfter);
-    if (kit.nothing) std::printf("%s\n", simio::kNothingToUndo);
-    std::string error2;
-    if (resultDir) {
-        if (!simio::SaveMachineAs(machine, info, drive, resultDir, error2)) {
-            std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error2).c_str());
-            return 2;
-        }
-        std::printf("The machine as the run left it: %s\n", sim::Printable(resultDir).c_str());
-    }
-    if (undoDir) {
-        if (!(simio::IsImageName(undoDir) ? simio::WriteUndoKitImage(kit, undoDir, error2)
-                                          : simio::WriteUndoKit(kit, undoDir, error2))) {
-            std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error2).c_str());
-            return 2;
-        }
-        std::fputs(simio::DescribeUndoKit(kit, undoDir).c_str(), stdout);
-    }
-    if (!dryRun && !simio::SaveMachine(machine, info, drive, error2)) {
-        std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(error2).c_str());
-        return 2;
-    }
-    return exitCode;
+    Options options;
+    int exit = 0;
+    if (!ParseOptions(argc, argv, options, exit)) return exit;
+    // Our temporary folders go however the run ends.
+    simio::RemoveTemporaryDirsOnSignals();
+    return Simulation(options).Run();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "reg_file.h"
+#include "tree.h"
 
 #include <cstdint>
 #include <ctime>
@@ -14,10 +15,8 @@
 
 namespace simio {
 
-struct FolderLimits {
-    std::uint64_t totalBytes = std::uint64_t{1} << 30; // every file together
-    int depth = 512;                                   // folders inside folders
-};
+// A folder is held to the bounds of any input.
+using FolderLimits = InputLimits;
 
 // Refuses, naming the path: symbolic links (whatever they point at), files
 // with more than one name (hard links), FIFOs, sockets and devices, more than

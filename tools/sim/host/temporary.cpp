@@ -43,8 +43,7 @@ bool TemporaryDir::Make(std::string &error) {
     fs::path base = tmp && *tmp ? fs::path(tmp) : fs::path("/tmp");
     std::error_code ec;
     if (!fs::is_directory(base, ec)) {
-        error = "the temporary folder " + base.string() +
-                (tmp && *tmp ? " (TMPDIR)" : "") +
+        error = "the temporary folder " + base.string() + (tmp && *tmp ? " (TMPDIR)" : "") +
                 " is not there: set TMPDIR to a folder this user can write";
         return false;
     }
