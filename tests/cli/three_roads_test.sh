@@ -52,7 +52,11 @@ for capture in "$examples"/captures/*; do
             "$sim" --json "$in" >"$at/$road/json" 2>&1
         check "$name by $road: exit 0, read from where it was" test $rc -eq 0 -a \
             \( "$road" = folder -o -n "$(grep '^Read from ' <<<"$report")" \)
-        [ "$road" = folder ] && { base=$report; continue; }
+        [ "$road" = folder ] && {
+            base=$report
+            check "$name: its JSON is a report" jq -e '.version == 1 and (.changes | length) > 0' "$at/folder/json"
+            continue
+        }
         text=$(same "$in" "$report")
         [ "$road" = plain-floppy ] && {
             check "$name by $road: the entries' other attributes are a note" \

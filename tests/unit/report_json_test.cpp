@@ -64,8 +64,10 @@ simio::Report RunExample(const fs::path &folder, const fs::path &drive, bool onI
     bool capture = !fs::exists(folder / "drive_c");
     simio::Report r = simio::MakeReport(folder.filename().string(),
                                         capture ? simio::Preview::Capture : simio::Preview::None);
-    if (extraNote) info.notes.push_back(extraNote);
-    if (onImage) info.notes.insert(info.notes.begin(), "Read from the folder CAPTURE of the image");
+    if (extraNote) info.notes.push_back({"note", extraNote});
+    if (onImage)
+        info.notes.insert(info.notes.begin(),
+                          {"read-from", "Read from the folder CAPTURE of the image"});
     simio::AddMachine(r, m, info.notes);
     const simio::MachineState before = simio::CaptureState(m);
     simio::CaptureReads reads(info.capturedKeys, m.EnumRoot());
@@ -350,7 +352,7 @@ TEST(ReportJson, MachineTextThatIsNotUtf8ParsesAndIsKept) {
         const simio::MachineState before = simio::CaptureState(m);
         m.SetString("HKLM\\Software\\T" + c.bytes, "n" + c.bytes, c.bytes);
         simio::Report r = simio::MakeReport("in" + c.bytes, simio::Preview::Zip);
-        simio::AddMachine(r, m, {"Read from " + c.bytes});
+        simio::AddMachine(r, m, {{"read-from", "Read from " + c.bytes}});
         simio::AddRun(r, m, before, simio::CaptureState(m), 0);
         r.readOutside = {"HKLM\\" + c.bytes};
         r.kit = simio::SummarizeUndoKit(simio::UndoKit{}, "kit" + c.bytes, simio::KitSummary::Zip);

@@ -185,30 +185,6 @@ std::string RefuseOutput(const char *option, const std::string &out, const fs::p
     return "";
 }
 
-const char *PlatformName(DWORD id) {
-    switch (id) {
-    case VER_PLATFORM_WIN32s:
-        return "Win32s";
-    case VER_PLATFORM_WIN32_WINDOWS:
-        return "Windows 9x";
-    case VER_PLATFORM_WIN32_NT:
-        return "Windows NT";
-    default:
-        return "unknown platform";
-    }
-}
-
-const char *Previewed(simio::InputKind kind) {
-    switch (kind) {
-    case simio::InputKind::Image:
-        return "is a disk image, which is never written";
-    case simio::InputKind::Zip:
-        return "is a zip archive, which is never written";
-    default:
-        return nullptr;
-    }
-}
-
 // One run of the program on the machine `o.input` names.
 class Simulation {
   public:
@@ -218,6 +194,16 @@ class Simulation {
   private:
     bool Open(int &exit);
     bool Load(int &exit);
+    int Finish(const simio::MachineState &before, const simio::MachineState &after);
+    // What the report holds so far: a refusal comes after it, as the lines it had printed.
+    void Print() const {
+        std::fputs((o_.json ? simio::RenderJson(report_) : simio::RenderText(report_)).c_str(),
+                   stdout);
+    }
+    int Refuse(const std::string &text) const {
+        if (!o_.json) Print();
+        return say_.Refuse(text);
+    }
 
     Options o_;
     Messages say_;
@@ -227,6 +213,7 @@ class Simulation {
     fs::path drive_; // the run's copy of drive C:
     sim::Machine machine_;
     simio::MachineDir info_;
+    simio::Report report_;
 };
 
 bool Simulation::Open(int &exit) {
@@ -261,39 +248,30 @@ bool Simulation::Load(int &exit) {
     fs::path driveC = simio::EntryNoCase(opened_.dir, "drive_c");
     bool capture =
         fs::exists(simio::EntryNoCase(opened_.dir, "captured.txt"), ec) || !fs::exists(driveC, ec);
-    if (capture)
-        std::printf("%s is a capture of a real machine: only previewed, as with --dry-run\n",
-                    sim::Printable(o_.input).c_str());
-    else if (const char *kind = Previewed(opened_.kind))
-        std::printf("%s %s: only previewed, as with --dry-run\n", sim::Printable(o_.input).c_str(),
-                    kind);
+    using simio::Preview;
+    report_ = simio::MakeReport(o_.input, capture ? Preview::Capture
+                                          : opened_.kind == simio::InputKind::Image ? Preview::Image
+                                          : opened_.kind == simio::InputKind::Zip   ? Preview::Zip
+                                                                                  : Preview::None);
     o_.dryRun = o_.dryRun || capture || opened_.kind != simio::InputKind::Folder;
     std::string error;
     if (fs::is_directory(driveC, ec) && !simio::CopyTree(driveC, drive_, false, error))
-        return exit = say_.Refuse("cannot copy drive C: " + error), false;
+        return exit = Refuse("cannot copy drive C: " + error), false;
     simio::InputError refused;
     if (!simio::LoadMachine(opened_.dir, drive_, machine_, info_, refused,
                             opened_.entryAttributes) ||
         !simio::ApplyModifiedTimes(machine_, info_, refused))
-        return exit = say_.Refuse(refused.Text()), false;
-    if (!opened_.where.empty()) info_.notes.insert(info_.notes.begin(), opened_.where);
+        return exit = Refuse(refused.Text()), false;
+    if (!opened_.where.empty())
+        info_.notes.insert(info_.notes.begin(), simio::Note{"read-from", opened_.where});
+    simio::AddMachine(report_, machine_, info_.notes);
     return true;
 }
 
 int Simulation::Run() {
     int exit = 0;
     if (!Open(exit) || !Load(exit)) return exit;
-    const sim::VersionRecord &v = machine_.version;
-    std::printf("Machine %s: %s %u.%u build %u \"%s\", Windows directory %s\n",
-                sim::Printable(o_.input).c_str(), PlatformName(v.platformId),
-                static_cast<unsigned>(v.major), static_cast<unsigned>(v.minor),
-                static_cast<unsigned>(v.build), sim::Printable(v.servicePack).c_str(),
-                sim::Printable(machine_.windowsDirectory).c_str());
-    for (const std::string &note : info_.notes)
-        std::printf("%s\n", sim::Printable(note).c_str());
-
-    const simio::MachineState stateBefore = simio::CaptureState(machine_);
-    simio::Snapshot before = simio::TakeSnapshot(stateBefore);
+    const simio::MachineState before = simio::CaptureState(machine_);
     machine_.calls.echo = o_.trace;
     machine_.calls.keepRecords = false; // the report needs the count, --trace prints as it goes
     simio::CaptureReads reads(info_.capturedKeys, machine_.EnumRoot());
@@ -304,35 +282,39 @@ int Simulation::Run() {
     int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);
     machine_.CloseAll();
     sim::Install(nullptr);
-    const simio::MachineState stateAfter = simio::CaptureState(machine_);
-    simio::Snapshot after = simio::TakeSnapshot(stateAfter);
+    const simio::MachineState after = simio::CaptureState(machine_);
+    simio::AddRun(report_, machine_, before, after, exitCode);
+    report_.readOutside = reads.Keys();
+    int finished = Finish(before, after);
+    return finished ? finished : exitCode;
+}
 
-    std::string changes =
-        simio::DescribeChanges(machine_, before, after, &stateBefore, &stateAfter);
-    std::fputs(changes.empty() ? "Nothing changed\n" : changes.c_str(), stdout);
-    std::fputs(reads.Report().c_str(), stdout);
-    std::printf("Exit code %d (%llu Windows calls)\n", exitCode,
-                static_cast<unsigned long long>(machine_.calls.Count()));
-
-    if (o_.dryRun) std::printf("Dry run: the machine directory was not changed\n");
-    const simio::UndoKit kit = simio::MakeUndoKit(machine_, info_, stateBefore, stateAfter);
-    if (kit.nothing) std::printf("%s\n", simio::kNothingToUndo);
+// The kit and the result folder, then the machine itself unless only previewed.
+int Simulation::Finish(const simio::MachineState &before, const simio::MachineState &after) {
+    report_.dryRun = o_.dryRun;
+    const simio::UndoKit kit = simio::MakeUndoKit(machine_, info_, before, after);
+    report_.nothingToUndo = kit.nothing;
     std::string error;
     if (o_.result) {
-        if (!simio::SaveMachineAs(machine_, info_, drive_, o_.result, error))
-            return say_.Refuse(error);
-        std::printf("The machine as the run left it: %s\n", sim::Printable(o_.result).c_str());
+        if (!simio::SaveMachineAs(machine_, info_, drive_, o_.result, error)) return Refuse(error);
+        report_.result = o_.result;
     }
     if (o_.undo) {
-        bool written = simio::IsImageName(o_.undo) ? simio::WriteUndoKitImage(kit, o_.undo, error)
-                       : simio::IsZipName(o_.undo) ? simio::WriteUndoKitZip(kit, o_.undo, error)
-                                                   : simio::WriteUndoKit(kit, o_.undo, error);
-        if (!written) return say_.Refuse(error);
-        std::fputs(simio::DescribeUndoKit(kit, o_.undo).c_str(), stdout);
+        using simio::KitSummary;
+        const bool image = simio::IsImageName(o_.undo), zip = simio::IsZipName(o_.undo);
+        bool written = image ? simio::WriteUndoKitImage(kit, o_.undo, error)
+                       : zip ? simio::WriteUndoKitZip(kit, o_.undo, error)
+                             : simio::WriteUndoKit(kit, o_.undo, error);
+        if (!written) return Refuse(error);
+        report_.kit = simio::SummarizeUndoKit(kit, o_.undo,
+                                              image ? KitSummary::Image
+                                              : zip ? KitSummary::Zip
+                                                    : KitSummary::Folder);
     }
+    Print();
     if (!o_.dryRun && !simio::SaveMachine(machine_, info_, drive_, error))
         return say_.Refuse(error);
-    return exitCode;
+    return 0;
 }
 
 } // namespace

@@ -42,7 +42,6 @@ bool OutsideOf(const fs::path &path, const fs::path &dir) {
     return !relative.empty() && *relative.begin() == "..";
 }
 
-
 // The attributes a container's entries hold, by path in the machine folder
 // ("windir\inf\x.inf"). Set where nothing records the machine's own
 // (`recorded` false); a capture's are unknown without attrib.txt, whatever a
@@ -75,7 +74,8 @@ bool EntryAttributes(sim::Machine &m, MachineDir &info, const std::map<std::stri
                            (differ.size() == 1 ? " file" : " files") + " (";
         for (size_t i = 0; i < differ.size(); ++i)
             note += (i ? "; " : "") + differ[i];
-        info.notes.push_back(note + "): " + record + ", the machine's record, is taken");
+        info.notes.push_back(
+            {"attributes-differ", note + "): " + record + ", the machine's record, is taken"});
     }
     return true;
 }
@@ -174,8 +174,10 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
         return false;
     if (fromWindir && !attrib) {
         info.attributesKnown = false;
-        info.notes.push_back("No attrib.txt: the files' attributes are unknown, so the preview "
-                             "takes each file as archive only");
+        info.notes.push_back({"attributes-unknown",
+                              "No attrib.txt: the files' attributes are unknown, so the preview "
+                              "takes each file as archive only",
+                              true});
     }
     sim::ResolvedPath windows;
     if (m.files.Resolve(m.windowsDirectory, windows) || !windows.directory) {
@@ -198,8 +200,10 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
             if (exported.insert(key).second) info.capturedKeys.push_back(key);
     }
     if (m.IsWin9x() && !MarkAbsentDevices(m) && info.capturedList)
-        info.notes.push_back("Every device under HKLM\\Enum counts as present: the capture has "
-                             "no HKEY_DYN_DATA\\Config Manager\\Enum");
+        info.notes.push_back({"no-live-device-tree",
+                              "Every device under HKLM\\Enum counts as present: the capture has "
+                              "no HKEY_DYN_DATA\\Config Manager\\Enum",
+                              true});
     return true;
 }
 

@@ -20,6 +20,15 @@
 namespace simio {
 
 // The machine file's own facts are the base's (machine_file.h).
+// A note on how the machine was read. `warning`: what the preview cannot
+// know, which a reader should see first.
+struct Note {
+    std::string kind; // "read-from", "no-live-device-tree", "attributes-unknown",
+                      // "attributes-differ"
+    std::string text;
+    bool warning = false;
+};
+
 struct MachineDir : MachineFile {
     std::filesystem::path dir;
     RegFileFormat registryFormat;
@@ -34,7 +43,7 @@ struct MachineDir : MachineFile {
     // registry.reg's last write, to the even second below (FAT's): when it was captured.
     std::time_t registryTime = 0;
     // What the report should say about how the folder was read.
-    std::vector<std::string> notes;
+    std::vector<Note> notes;
 };
 
 // Reads the machine in `dir` into `m`, with drive C: at `driveRoot` (the

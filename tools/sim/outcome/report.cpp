@@ -19,29 +19,7 @@ const char *PlatformName(DWORD id) {
     }
 }
 
-// The notes the machine folder's reader writes, told by their words.
-struct NoteRule {
-    const char *words;
-    bool prefix; // else anywhere
-    const char *kind;
-    bool warning;
-};
-const NoteRule kNoteRules[] = {
-    {"Read from ", true, "read-from", false},
-    {"counts as present", false, "no-live-device-tree", true},
-    {"No attrib.txt", true, "attributes-unknown", true},
-    {"The container's entries hold other attributes than ", true, "attributes-differ", false},
-};
-
 } // namespace
-
-Note ClassifyNote(const std::string &text) {
-    for (const NoteRule &rule : kNoteRules) {
-        size_t at = text.find(rule.words);
-        if (rule.prefix ? at == 0 : at != std::string::npos) return {rule.kind, text, rule.warning};
-    }
-    return {"note", text, false};
-}
 
 Report MakeReport(const std::string &input, Preview preview) {
     Report r;
@@ -50,12 +28,11 @@ Report MakeReport(const std::string &input, Preview preview) {
     return r;
 }
 
-void AddMachine(Report &report, const sim::Machine &m, const std::vector<std::string> &notes) {
+void AddMachine(Report &report, const sim::Machine &m, const std::vector<Note> &notes) {
     const sim::VersionRecord &v = m.version;
     report.machine = MachineFacts{
         PlatformName(v.platformId), v.major, v.minor, v.build, v.servicePack, m.windowsDirectory};
-    for (const std::string &note : notes)
-        report.notes.push_back(ClassifyNote(note));
+    report.notes = notes;
 }
 
 void AddRun(Report &report, const sim::Machine &m, const MachineState &before,

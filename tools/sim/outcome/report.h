@@ -5,6 +5,7 @@
 #pragma once
 
 #include "changes.h"
+#include "machine_dir.h"
 #include "state.h"
 
 #include "platform/sim/machine.h"
@@ -18,15 +19,6 @@ namespace simio {
 
 // Why a run only previews the machine, never changing it.
 enum class Preview { None, Capture, Image, Zip };
-
-// A note on how the machine was read. `warning`: what the preview cannot
-// know, which a reader should see first.
-struct Note {
-    std::string kind; // "read-from", "no-live-device-tree", "attributes-unknown",
-                      // "attributes-differ" or "note"
-    std::string text;
-    bool warning = false;
-};
 
 struct MachineFacts {
     std::string platform; // "Windows 9x", "Windows NT", ...
@@ -65,15 +57,12 @@ struct Report {
 // still print what was known: the input, then the machine `m` as read with
 // the reader's `notes`, then the run.
 Report MakeReport(const std::string &input, Preview preview);
-void AddMachine(Report &report, const sim::Machine &m, const std::vector<std::string> &notes);
+void AddMachine(Report &report, const sim::Machine &m, const std::vector<Note> &notes);
 
 // Adds what the run did: its changes between the two states, its exit code
 // and the number of calls `m` counted.
 void AddRun(Report &report, const sim::Machine &m, const MachineState &before,
             const MachineState &after, int exitCode);
-
-// A note's kind, and whether it is a warning, from its words.
-Note ClassifyNote(const std::string &text);
 
 // The words uninstall-sim prints, machine text escaped by sim::Printable.
 std::string RenderText(const Report &report);
