@@ -61,6 +61,8 @@ refused case-twins win98 "only in case" "touch $W98/inf/usboem01.INF $W98/inf/US
 refused too-deep win98 "refused: folders more than 511 deep" \
     "mkdir -p $W98/\$(printf 'd/%.0s' \$(seq 520))"
 refused too-large win98 "refused: more than 1024 MiB in all" "truncate -s 1025M $W98/big.bin"
+refused too-many win98 "refused: more than 65536 files and folders in all" \
+    "mkdir $W98/many && (cd $W98/many && seq 65600 | xargs touch)"
 
 # Terminal escapes in a device description are shown escaped; Latin-1 stays readable.
 dir="$work/escapes"

@@ -132,6 +132,7 @@ bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimi
     };
     std::vector<Pending> pending = {{dir, 0, false}};
     std::uint64_t total = 0;
+    std::size_t entries = 0;
     std::vector<std::string> names;
     std::string message;
     while (!pending.empty()) {
@@ -147,6 +148,10 @@ bool CheckMachineFolder(const fs::path &dir, InputError &error, const FolderLimi
         std::map<std::u16string, std::string> seen; // as Windows compares names -> name
         for (const std::string &name : names) {
             fs::path path = folder.path / name;
+            if (++entries > limits.entries)
+                return Refuse(error, path,
+                              "more than " + std::to_string(limits.entries) +
+                                  " files and folders in all");
             if (::lstat(path.c_str(), &st) != 0) {
                 error = {path.string(), 0, SystemError(path, "cannot read")};
                 return false;
