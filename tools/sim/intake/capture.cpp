@@ -389,13 +389,4 @@ void CaptureReads::Observe(const sim::CallRecord &call) {
         Read(enumRoot_ + "\\" + Unquote(args[1]), true); // every device's key and values
 }
 
-std::string CaptureReads::Report() const {
-    std::string out;
-    for (const std::string &key : keys_)
-        out += sim::Printable("Read outside the capture: " + key +
-                              " (the preview may not be complete)") +
-               "\n";
-    return out;
-}
-
 } // namespace simio

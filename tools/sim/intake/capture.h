@@ -61,8 +61,6 @@ class CaptureReads {
     // The keys read outside the capture, HKLM\... as the program named
     // them, in the order first read.
     const std::vector<std::string> &Keys() const { return keys_; }
-    // The same as the report's lines.
-    std::string Report() const;
 
   private:
     void Read(const std::string &path, bool whole);

@@ -42,13 +42,5 @@ void AddRun(Report &report, const sim::Machine &m, const MachineState &before,
     report.calls = m.calls.Count();
 }
 
-std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after,
-                            const MachineState *stateBefore, const MachineState *stateAfter) {
-    std::string out;
-    for (const Change &c : ListChanges(m, before, after, stateBefore, stateAfter))
-        for (const std::string &line : ChangeLines(c))
-            out += sim::Printable(line) + "\n";
-    return out;
-}
 
 } // namespace simio

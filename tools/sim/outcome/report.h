@@ -74,9 +74,5 @@ std::string RenderJson(const Report &report);
 // The kit's line of the report, unescaped but for its path.
 std::string KitLine(const KitSummary &kit);
 
-// The change lines of RenderText alone, "" when nothing changed.
-std::string DescribeChanges(const sim::Machine &m, const Snapshot &before, const Snapshot &after,
-                            const MachineState *stateBefore = nullptr,
-                            const MachineState *stateAfter = nullptr);
 
 } // namespace simio

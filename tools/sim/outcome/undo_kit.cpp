@@ -333,8 +333,4 @@ KitSummary SummarizeUndoKit(const UndoKit &kit, const std::string &where, KitSum
     return s;
 }
 
-std::string DescribeUndoKit(const UndoKit &kit, const fs::path &dir) {
-    return KitLine(SummarizeUndoKit(kit, dir.string())) + "\n";
-}
-
 } // namespace simio

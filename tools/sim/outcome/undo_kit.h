@@ -56,7 +56,5 @@ bool WriteUndoKit(const UndoKit &kit, const std::filesystem::path &dir, std::str
 KitSummary SummarizeUndoKit(const UndoKit &kit, const std::string &where,
                             KitSummary::Form form = KitSummary::Folder);
 
-// The report's line: where the kit is and what it holds.
-std::string DescribeUndoKit(const UndoKit &kit, const std::filesystem::path &dir);
 
 } // namespace simio
