@@ -81,15 +81,10 @@ bool EntryAttributes(sim::Machine &m, MachineDir &info, const std::map<std::stri
 }
 } // namespace
 
-bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m, MachineDir &info,
-                 InputError &error, const std::map<std::string, DWORD> &entryAttributes) {
-    info = MachineDir{};
-    info.dir = dir;
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) {
-        error = {dir.string(), 0, "no such machine directory"};
-        return false;
-    }
+namespace {
+
+// machine.txt and registry.reg, and what a capture says of its version.
+bool ReadMachineFiles(const fs::path &dir, sim::Machine &m, MachineDir &info, InputError &error) {
     std::string text;
     fs::path machineFile = EntryNoCase(dir, "machine.txt");
     if (!ReadBytes(machineFile, text)) {
@@ -108,32 +103,34 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     if (::stat(registryFile.c_str(), &st) == 0) info.registryTime = st.st_mtime & ~std::time_t{1};
     // A capture's machine.txt has no version line: the version, and the
     // Windows directory unless it names one, come from the rest of the folder.
-    if (!info.versionGiven) {
-        fs::path verFile = EntryNoCase(dir, "ver.txt");
-        bool ver = ReadBytes(verFile, text);
-        if (!VersionFromCapture(m.registry, registryFile.string(), ver ? &text : nullptr,
-                                verFile.string(), m.version, error))
-            return false;
-        if (!info.windowsDirectoryLine) {
-            m.windowsDirectory = SystemRootFromRegistry(m.registry, !m.IsWin9x());
-            if (m.windowsDirectory.empty()) {
-                error = {machineFile.string(), 0,
-                         "no windows-directory line, and no SystemRoot in the registry"};
-                return false;
-            }
-        }
-    }
-    // A capture has the Windows directory's files in windir/ and no drive_c/:
-    // they go to their place on a new drive C:. A save then writes drive_c/.
+    if (info.versionGiven) return true;
+    fs::path verFile = EntryNoCase(dir, "ver.txt");
+    bool ver = ReadBytes(verFile, text);
+    if (!VersionFromCapture(m.registry, registryFile.string(), ver ? &text : nullptr,
+                            verFile.string(), m.version, error))
+        return false;
+    if (info.windowsDirectoryLine) return true;
+    m.windowsDirectory = SystemRootFromRegistry(m.registry, !m.IsWin9x());
+    if (!m.windowsDirectory.empty()) return true;
+    error = {machineFile.string(), 0,
+             "no windows-directory line, and no SystemRoot in the registry"};
+    return false;
+}
+
+// A capture has the Windows directory's files in windir/ and no drive_c/:
+// they go to their place on a new drive C:. A save then writes drive_c/.
+bool PlaceWindir(const fs::path &dir, const fs::path &driveRoot, const sim::Machine &m,
+                 const MachineDir &info, bool &fromWindir, InputError &error) {
+    std::error_code ec;
     fs::path windir = EntryNoCase(dir, "windir");
-    bool fromWindir = !fs::exists(EntryNoCase(dir, "drive_c"), ec) &&
-                      fs::is_directory(windir, ec) && !fs::exists(driveRoot, ec) &&
-                      OutsideOf(driveRoot, dir);
+    fromWindir = !fs::exists(EntryNoCase(dir, "drive_c"), ec) && fs::is_directory(windir, ec) &&
+                 !fs::exists(driveRoot, ec) && OutsideOf(driveRoot, dir);
     if (fromWindir) {
         fs::path below;
         std::string message;
         if (!BelowDriveC(m.windowsDirectory, below, message)) {
-            error = {info.windowsDirectoryLine ? machineFile.string() : registryFile.string(),
+            error = {EntryNoCase(dir, info.windowsDirectoryLine ? "machine.txt" : "registry.reg")
+                         .string(),
                      info.windowsDirectoryLine, message};
             return false;
         }
@@ -144,19 +141,22 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
             return false;
         }
     }
-    if (!fs::is_directory(driveRoot, ec)) {
-        error = {(dir / "drive_c").string(), 0,
-                 "missing folder for drive C: (drive_c, or a capture's windir)"};
-        return false;
-    }
-    m.files.MapDrive('C', driveRoot);
+    if (fs::is_directory(driveRoot, ec)) return true;
+    error = {(dir / "drive_c").string(), 0,
+             "missing folder for drive C: (drive_c, or a capture's windir)"};
+    return false;
+}
+
+// The files' attributes: machine.txt's, a capture's attrib.txt, a container's entries.
+bool ApplyAttributes(const fs::path &dir, bool fromWindir, sim::Machine &m, MachineDir &info,
+                     const std::map<std::string, DWORD> &entryAttributes, InputError &error) {
     // Paths the machine file names must name entries on the drive; they are
     // kept in the case found on disk.
     auto recorded = m.files.RecordedAttributes();
     for (const auto &[path, bits] : recorded) {
         sim::ResolvedPath entry;
         if (m.files.Resolve(path, entry) || !entry.exists) {
-            error = {machineFile.string(), 0, "attributes: no file " + path};
+            error = {EntryNoCase(dir, "machine.txt").string(), 0, "attributes: no file " + path};
             return false;
         }
         m.files.ForgetAttributes(path);
@@ -164,6 +164,7 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
     }
     // Only beside windir/: once saved, machine.txt holds the attributes as a
     // run left them.
+    std::string text;
     fs::path attribFile = EntryNoCase(dir, "attrib.txt");
     bool attrib = fromWindir && ReadBytes(attribFile, text);
     if (attrib && !ApplyAttribFile(text, attribFile.string(), m.files, error)) return false;
@@ -179,12 +180,12 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
                               "takes each file as archive only",
                               true});
     }
-    sim::ResolvedPath windows;
-    if (m.files.Resolve(m.windowsDirectory, windows) || !windows.directory) {
-        error = {machineFile.string(), 0,
-                 "the Windows directory " + m.windowsDirectory + " is not a folder under drive_c"};
-        return false;
-    }
+    return true;
+}
+
+// A capture's captured.txt and tried.txt, and Windows 98's live device tree.
+bool ReadCaptureLists(const fs::path &dir, sim::Machine &m, MachineDir &info, InputError &error) {
+    std::string text;
     fs::path capturedFile = EntryNoCase(dir, "captured.txt");
     info.capturedList = ReadBytes(capturedFile, text);
     if (info.capturedList &&
@@ -205,6 +206,32 @@ bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m
                               "no HKEY_DYN_DATA\\Config Manager\\Enum",
                               true});
     return true;
+}
+
+} // namespace
+
+bool LoadMachine(const fs::path &dir, const fs::path &driveRoot, sim::Machine &m, MachineDir &info,
+                 InputError &error, const std::map<std::string, DWORD> &entryAttributes) {
+    info = MachineDir{};
+    info.dir = dir;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        error = {dir.string(), 0, "no such machine directory"};
+        return false;
+    }
+    bool fromWindir = false;
+    if (!ReadMachineFiles(dir, m, info, error) ||
+        !PlaceWindir(dir, driveRoot, m, info, fromWindir, error))
+        return false;
+    m.files.MapDrive('C', driveRoot);
+    if (!ApplyAttributes(dir, fromWindir, m, info, entryAttributes, error)) return false;
+    sim::ResolvedPath windows;
+    if (m.files.Resolve(m.windowsDirectory, windows) || !windows.directory) {
+        error = {EntryNoCase(dir, "machine.txt").string(), 0,
+                 "the Windows directory " + m.windowsDirectory + " is not a folder under drive_c"};
+        return false;
+    }
+    return ReadCaptureLists(dir, m, info, error);
 }
 
 bool ApplyModifiedTimes(const sim::Machine &m, const MachineDir &info, InputError &error) {
