@@ -252,55 +252,79 @@ bool WriteNewFile(const fs::path &path, const std::string &bytes, std::string &e
     return ok;
 }
 
-bool ReplaceFolder(const fs::path &dir, const std::function<bool(const std::string &name)> &keep,
-                   const std::function<bool(const fs::path &into, std::string &error)> &fill,
-                   std::string &error, const SaveObserver &observe) {
-    fs::path parent = dir.parent_path();
-    std::string pattern = (parent / ("." + dir.filename().string() + ".saving-XXXXXX")).string();
+namespace {
+
+// One rename puts `from` at `to`: exchanging the two, or where there is none or an empty folder.
+bool RenameInto(const fs::path &from, const fs::path &to, bool exchange) {
+    if (!exchange) return ::rename(from.c_str(), to.c_str()) == 0;
+#ifdef __EMSCRIPTEN__
+    // The browser's page only previews and never replaces a folder: it has no exchange.
+    errno = ENOSYS;
+    return false;
+#else
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
+#endif
+}
+
+} // namespace
+
+bool BuildFolder(const fs::path &target, const FolderBuild &how, const FolderFill &fill,
+                 std::string &error, const SaveObserver &observe) {
+    std::error_code ec;
+    fs::path place = fs::absolute(target, ec).lexically_normal();
+    if (!place.has_filename()) place = place.parent_path();
+    fs::path parent = place.parent_path();
+    if (!how.exchange) fs::create_directories(parent, ec);
+    std::string pattern =
+        (parent / ("." + place.filename().string() + "." + how.work + "-XXXXXX")).string();
     Observe(observe, "make " + pattern);
     if (!::mkdtemp(pattern.data())) {
-        error = SystemError(parent, "cannot make a folder beside the machine");
+        error = SystemError(parent, how.cannotMake);
         return false;
     }
     fs::path fresh = pattern;
-    struct stat st {};
-    std::vector<std::string> names;
-    bool ok = ::lstat(dir.c_str(), &st) == 0 && ListFolder(dir, names, error);
-    for (size_t i = 0; ok && i < names.size(); ++i) {
-        if (!keep(names[i])) continue;
-        struct stat entry {};
-        fs::path from = dir / names[i];
-        ok = ::lstat(from.c_str(), &entry) == 0 &&
-             (S_ISDIR(entry.st_mode) ? CopyTree(from, fresh / names[i], true, error, observe)
-                                     : (Observe(observe, "copy " + (fresh / names[i]).string()),
-                                        CopyFile(from, fresh / names[i], true, error)));
-    }
-    ok = ok && fill(fresh, error) && ::chmod(fresh.c_str(), st.st_mode & 07777) == 0 &&
-         Sync(fresh, error);
+    bool ok = ::chmod(fresh.c_str(), 0755) == 0 && fill(fresh, error) && Sync(fresh, error);
     if (!ok && error.empty()) error = SystemError(fresh, "cannot make the new folder");
     if (ok) {
-        // One rename exchanges the two folders: before it `dir` is all old,
-        // after it all new.
-        Observe(observe, "exchange");
-#ifdef __EMSCRIPTEN__
-        // The browser's page only previews and never replaces a folder: it has no exchange.
-        errno = ENOSYS;
-        ok = false;
-#else
-        ok = ::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, dir.c_str(), RENAME_EXCHANGE) == 0;
-#endif
-        if (!ok) error = SystemError(dir, "cannot put the new folder in place");
+        // Before this one rename the target is all old (or not there), after it all new.
+        Observe(observe, how.exchange ? "exchange" : "rename");
+        ok = RenameInto(fresh, place, how.exchange);
+        if (!ok) error = SystemError(place, how.cannotPlace);
     }
     if (ok) {
         Observe(observe, "flush " + parent.string());
         Sync(parent, error);
-        error.clear(); // the exchange stands even when the flush of its folder fails
+        error.clear(); // the rename stands even when the flush of its folder fails
     }
-    // `fresh` now holds the old folder, or the unfinished new one.
-    Observe(observe, "remove " + fresh.string());
-    std::error_code ec;
-    fs::remove_all(fresh, ec);
+    // After an exchange `fresh` holds the old folder; after a failure, the unfinished new one.
+    if (!ok || how.exchange) {
+        Observe(observe, "remove " + fresh.string());
+        fs::remove_all(fresh, ec);
+    }
     return ok;
+}
+
+bool ReplaceFolder(const fs::path &dir, const std::function<bool(const std::string &name)> &keep,
+                   const FolderFill &fill, std::string &error, const SaveObserver &observe) {
+    auto keepAndFill = [&](const fs::path &fresh, std::string &message) {
+        struct stat st {};
+        std::vector<std::string> names;
+        bool ok = ::lstat(dir.c_str(), &st) == 0 && ListFolder(dir, names, message);
+        for (size_t i = 0; ok && i < names.size(); ++i) {
+            if (!keep(names[i])) continue;
+            struct stat entry {};
+            fs::path from = dir / names[i];
+            ok = ::lstat(from.c_str(), &entry) == 0 &&
+                 (S_ISDIR(entry.st_mode) ? CopyTree(from, fresh / names[i], true, message, observe)
+                                         : (Observe(observe, "copy " + (fresh / names[i]).string()),
+                                            CopyFile(from, fresh / names[i], true, message)));
+        }
+        return ok && fill(fresh, message) && ::chmod(fresh.c_str(), st.st_mode & 07777) == 0;
+    };
+    return BuildFolder(dir,
+                       {"saving", true, "cannot make a folder beside the machine",
+                        "cannot put the new folder in place"},
+                       keepAndFill, error, observe);
 }
 
 } // namespace simio

@@ -48,14 +48,34 @@ bool SetModified(const std::filesystem::path &path, std::time_t modified, std::s
 bool WriteNewFile(const std::filesystem::path &path, const std::string &bytes, std::string &error,
                   const SaveObserver &observe = {});
 
-// Replaces `dir` with a folder that `fill` builds beside it, in one step:
-// the new folder is flushed to disk and then exchanged with `dir` by one
-// rename, so that `dir` holds either all of the old or all of the new
-// whatever stops the save. Entries of `dir` that `keep` accepts are copied
-// over first.
-bool ReplaceFolder(
-    const std::filesystem::path &dir, const std::function<bool(const std::string &name)> &keep,
-    const std::function<bool(const std::filesystem::path &into, std::string &error)> &fill,
-    std::string &error, const SaveObserver &observe = {});
+// Fills a folder for the caller.
+using FolderFill = std::function<bool(const std::filesystem::path &into, std::string &error)>;
+
+// How BuildFolder names its work and puts the new folder in place.
+struct FolderBuild {
+    const char *work = "saving"; // the new folder is ".NAME.WORK-XXXXXX" beside the target
+    // True: one rename exchanges the new folder with the existing target,
+    // whose old content then goes. False: rename() takes the target's place
+    // only where there is none or an empty folder, so that one that filled
+    // up, or became a link, since it was checked is still refused.
+    bool exchange = false;
+    // What the error says, after the path and before the system's reason.
+    const char *cannotMake = "cannot make a folder";
+    const char *cannotPlace = "cannot put the folder there";
+};
+
+// Builds `target` in one step: `fill` fills a fresh folder beside it, which
+// is flushed to disk and then renamed into place, so that `target` is
+// either as it was or complete whatever stops the build. On any failure the
+// fresh folder is removed.
+bool BuildFolder(const std::filesystem::path &target, const FolderBuild &how,
+                 const FolderFill &fill, std::string &error, const SaveObserver &observe = {});
+
+// Replaces `dir` with a folder that `fill` builds beside it, in one step
+// (BuildFolder, exchanging the two). Entries of `dir` that `keep` accepts
+// are copied over first.
+bool ReplaceFolder(const std::filesystem::path &dir,
+                   const std::function<bool(const std::string &name)> &keep, const FolderFill &fill,
+                   std::string &error, const SaveObserver &observe = {});
 
 } // namespace simio

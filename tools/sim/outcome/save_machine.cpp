@@ -4,12 +4,21 @@
 #include "machine_file.h"
 #include "reg_file.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace fs = std::filesystem;
 
 namespace simio {
+
+namespace {
+
+bool Fill(const sim::Machine &m, const MachineDir &info, const fs::path &driveRoot,
+          const fs::path &into, std::string &error, const SaveObserver &observe) {
+    return CopyTree(driveRoot, into / "drive_c", true, error, observe) &&
+           WriteNewFile(into / "registry.reg", WriteRegFile(m.registry, info.registryFormat), error,
+                        observe) &&
+           WriteNewFile(into / "machine.txt", WriteMachineFile(m, info), error, observe);
+}
+
+} // namespace
 
 bool SaveMachine(const sim::Machine &m, const MachineDir &info, const fs::path &driveRoot,
                  std::string &error, const SaveObserver &observe) {
@@ -19,39 +28,19 @@ bool SaveMachine(const sim::Machine &m, const MachineDir &info, const fs::path &
                !sim::EqualNoCase(name, "machine.txt");
     };
     auto fill = [&](const fs::path &into, std::string &message) {
-        return CopyTree(driveRoot, into / "drive_c", true, message, observe) &&
-               WriteNewFile(into / "registry.reg", WriteRegFile(m.registry, info.registryFormat),
-                            message, observe) &&
-               WriteNewFile(into / "machine.txt", WriteMachineFile(m, info), message, observe);
+        return Fill(m, info, driveRoot, into, message, observe);
     };
     return ReplaceFolder(info.dir, keep, fill, error, observe);
 }
 
 bool SaveMachineAs(const sim::Machine &m, const MachineDir &info, const fs::path &driveRoot,
                    const fs::path &dir, std::string &error) {
-    std::error_code ec;
-    fs::path target = fs::absolute(dir, ec).lexically_normal();
-    if (!target.has_filename()) target = target.parent_path();
-    fs::create_directories(target.parent_path(), ec);
-    std::string pattern =
-        (target.parent_path() / ("." + target.filename().string() + ".saving-XXXXXX")).string();
-    if (!::mkdtemp(pattern.data())) {
-        error = target.parent_path().string() + ": cannot make a folder";
-        return false;
-    }
-    fs::path fresh = pattern;
-    ::chmod(fresh.c_str(), 0755);
-    bool ok = CopyTree(driveRoot, fresh / "drive_c", true, error) &&
-              WriteNewFile(fresh / "registry.reg", WriteRegFile(m.registry, info.registryFormat),
-                           error) &&
-              WriteNewFile(fresh / "machine.txt", WriteMachineFile(m, info), error);
-    // rename() replaces an empty folder and nothing else.
-    if (ok && ::rename(fresh.c_str(), target.c_str()) != 0) {
-        error = target.string() + ": cannot put the machine there";
-        ok = false;
-    }
-    if (!ok) fs::remove_all(fresh, ec);
-    return ok;
+    auto fill = [&](const fs::path &into, std::string &message) {
+        return Fill(m, info, driveRoot, into, message, {});
+    };
+    return BuildFolder(dir,
+                       {"saving", false, "cannot make a folder", "cannot put the machine there"},
+                       fill, error);
 }
 
 } // namespace simio

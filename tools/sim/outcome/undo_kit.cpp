@@ -284,40 +284,26 @@ std::string RefuseUndoDir(const fs::path &dir, const fs::path &machineDir) {
 }
 
 bool WriteUndoKit(const UndoKit &kit, const fs::path &dir, std::string &error) {
-    std::error_code ec;
-    fs::path target = fs::absolute(dir, ec).lexically_normal();
-    if (!target.has_filename()) target = target.parent_path();
-    fs::path parent = target.parent_path();
-    fs::create_directories(parent, ec);
-    std::string pattern = (parent / ("." + target.filename().string() + ".kit-XXXXXX")).string();
-    if (!::mkdtemp(pattern.data())) {
-        error = parent.string() + ": cannot make a folder: " + std::strerror(errno);
-        return false;
-    }
-    fs::path fresh = pattern;
-    ::chmod(fresh.c_str(), 0755);
-    bool ok = true;
-    for (const auto &[name, bytes] :
-         {std::pair{"undo.reg", &kit.reg}, std::pair{"undo.bat", &kit.bat},
-          std::pair{"README.txt", &kit.readme}})
-        ok = ok && WriteNewFile(fresh / name, *bytes, error) &&
-             (!kit.made || SetModified(fresh / name, kit.made, error));
-    for (auto it = kit.files.begin(); ok && it != kit.files.end(); ++it) {
-        fs::path path = fresh / it->first;
-        fs::create_directories(path.parent_path(), ec);
-        // copy keeps a file's date: the kit's copies carry the earlier ones.
-        ok = WriteNewFile(path, it->second.bytes, error) &&
-             (!it->second.modified || SetModified(path, it->second.modified, error));
-    }
-    if (ok && !kit.files.empty() && kit.made) ok = SetModified(fresh / "files", kit.made, error);
-    // rename() replaces an empty folder and nothing else, so a folder that
-    // filled up, or became a link, since it was checked is still refused.
-    if (ok && ::rename(fresh.c_str(), target.c_str()) != 0) {
-        error = target.string() + ": cannot put the kit there: " + std::strerror(errno);
-        ok = false;
-    }
-    if (!ok) fs::remove_all(fresh, ec);
-    return ok;
+    auto fill = [&kit](const fs::path &into, std::string &message) {
+        std::error_code ec;
+        bool ok = true;
+        for (const auto &[name, bytes] :
+             {std::pair{"undo.reg", &kit.reg}, std::pair{"undo.bat", &kit.bat},
+              std::pair{"README.txt", &kit.readme}})
+            ok = ok && WriteNewFile(into / name, *bytes, message) &&
+                 (!kit.made || SetModified(into / name, kit.made, message));
+        for (auto it = kit.files.begin(); ok && it != kit.files.end(); ++it) {
+            fs::path path = into / it->first;
+            fs::create_directories(path.parent_path(), ec);
+            // copy keeps a file's date: the kit's copies carry the earlier ones.
+            ok = WriteNewFile(path, it->second.bytes, message) &&
+                 (!it->second.modified || SetModified(path, it->second.modified, message));
+        }
+        return ok &&
+               (kit.files.empty() || !kit.made || SetModified(into / "files", kit.made, message));
+    };
+    return BuildFolder(dir, {"kit", false, "cannot make a folder", "cannot put the kit there"},
+                       fill, error);
 }
 
 KitSummary SummarizeUndoKit(const UndoKit &kit, const std::string &where, KitSummary::Form form) {
