@@ -125,13 +125,15 @@ struct Builder {
         return WindowsName(m.version) + ", Windows directory " + m.windowsDirectory;
     }
 
-    void Readme() {
-        auto list = [](const std::vector<std::string> &lines) {
-            std::string out;
-            for (const auto &l : lines)
-                out += "  " + l + "\n";
-            return lines.empty() ? "  (none)\n" : out;
-        };
+    static std::string List(const std::vector<std::string> &lines) {
+        std::string out;
+        for (const auto &l : lines)
+            out += "  " + l + "\n";
+        return lines.empty() ? "  (none)\n" : out;
+    }
+
+    // The title, the machine, and how to use the kit.
+    std::string HowToUse() const {
         const bool nt = !m.IsWin9x();
         const std::string system = WindowsName(m.version);
         std::string t = "Undo kit of the USB storage driver package uninstaller\n"
@@ -155,31 +157,38 @@ struct Builder {
         int step = 4;
         if (!bat.manual.empty())
             t += std::to_string(step++) + ". Take the steps under \"Steps left to you\" by hand.\n";
-        t += std::to_string(step) + ". Restart Windows.\n";
-        t += "\nWhat it restores\n"
-             "----------------\n"
-             "Registry keys, with all their subkeys and values, as they were:\n" +
-             list(reg.keyLines) + "Registry values, as they were:\n" + list(reg.valueLines) +
-             "Files:\n" + list(fileLines);
+        return t + std::to_string(step) + ". Restart Windows.\n";
+    }
+
+    // What the kit puts back and deletes, and undo.bat's steps.
+    std::string Restores() const {
+        std::string t = "\nWhat it restores\n"
+                        "----------------\n"
+                        "Registry keys, with all their subkeys and values, as they were:\n" +
+                        List(reg.keyLines) + "Registry values, as they were:\n" +
+                        List(reg.valueLines) + "Files:\n" + List(fileLines);
         std::vector<std::string> made = reg.madeLines;
         made.insert(made.end(), madeLines.begin(), madeLines.end());
         if (!made.empty()) {
-            t += "What the uninstaller made, which the kit deletes again:\n" + list(made);
-            if (reg.removals && !nt)
+            t += "What the uninstaller made, which the kit deletes again:\n" + List(made);
+            if (reg.removals && m.IsWin9x())
                 t += "  Windows 98's regedit may leave registry keys and values alone that\n"
                      "  undo.reg deletes: remove those by hand in regedit there.\n";
         }
         t += "\nSteps of undo.bat\n"
              "-----------------\n" +
-             list(bat.done);
+             List(bat.done);
         if (!bat.manual.empty())
             t += "\nSteps left to you\n"
                  "-----------------\n"
                  "undo.bat cannot take these itself; do them in Explorer or at the prompt:\n" +
-                 list(bat.manual);
-        t += "\nWhat it cannot restore\n"
-             "----------------------\n";
-        bool any = false;
+                 List(bat.manual);
+        return t;
+    }
+
+    // The companion application Windows Installer removed, as Add/Remove Programs named it.
+    std::string Products() const {
+        std::string t;
         for (const auto &p : reg.products) {
             std::string name = p.substr(p.rfind('\\') + 1);
             auto values = before.keys.find(p);
@@ -194,8 +203,12 @@ struct Builder {
                  "  which the uninstaller had Windows Installer remove: reinstall it from its\n"
                  "  own setup. undo.reg leaves its entry under Add/Remove Programs out, as\n"
                  "  Windows Installer no longer knows the product.\n";
-            any = true;
         }
+        return t;
+    }
+
+    std::string CannotRestore() const {
+        std::string t = Products();
         bool closed = false;
         for (const auto &title : before.windows)
             if (std::find(after.windows.begin(), after.windows.end(), title) ==
@@ -203,44 +216,42 @@ struct Builder {
                 t += "- The window \"" + Shown(title) +
                      "\", which the uninstaller closed:\n"
                      "  start the program again.\n";
-                closed = any = true;
+                closed = true;
             }
-        if (!closed && info.capturedList) {
+        if (!closed && info.capturedList)
             t += "- The window \"" + std::string(kCompanionWindow) +
                  "\" of the companion application, if it was open: the\n"
                  "  uninstaller closes it. Start the program again.\n";
-            any = true;
-        }
-        for (const auto &line : reg.cannot) {
+        for (const auto &line : reg.cannot)
             t += "- " + Shown(line) + "\n";
-            any = true;
-        }
-        if (!info.attributesKnown && !kit.files.empty()) {
+        if (!info.attributesKnown && !kit.files.empty())
             t += "- The files' attributes: the capture has no attrib.txt, so they are\n"
                  "  unknown and undo.bat leaves them as copy makes them. Check them with\n"
                  "  attrib after the undo.\n";
-            any = true;
-        }
-        if (!bat.manual.empty()) {
+        if (!bat.manual.empty())
             t += "- Some files by undo.bat itself: see \"Steps left to you\".\n";
-            any = true;
-        }
-        if (!any) t += "  Nothing.\n";
-        t += "\nHow the devices come back\n"
-             "-------------------------\n";
-        if (!nt)
-            t += "On " + Shown(system) +
-                 " the devices' keys under HKEY_LOCAL_MACHINE\\Enum and their\n"
-                 "driver keys are back once undo.reg is imported, and the driver files once\n"
-                 "undo.bat has copied them. Windows finds the devices again at the next\n"
-                 "start, or at once when you click Refresh in Device Manager (Control Panel,\n"
-                 "System, Device Manager).\n";
-        else
-            t += "On " + Shown(system) +
-                 " the restored driver, its registry settings and its INF\n"
-                 "file take effect at the next start of Windows.\n";
-        kit.readme = Crlf(t);
+        return "\nWhat it cannot restore\n"
+               "----------------------\n" +
+               (t.empty() ? "  Nothing.\n" : t);
     }
+
+    std::string Devices() const {
+        const std::string system = WindowsName(m.version);
+        std::string t = "\nHow the devices come back\n"
+                        "-------------------------\n";
+        if (m.IsWin9x())
+            return t + "On " + Shown(system) +
+                   " the devices' keys under HKEY_LOCAL_MACHINE\\Enum and their\n"
+                   "driver keys are back once undo.reg is imported, and the driver files once\n"
+                   "undo.bat has copied them. Windows finds the devices again at the next\n"
+                   "start, or at once when you click Refresh in Device Manager (Control Panel,\n"
+                   "System, Device Manager).\n";
+        return t + "On " + Shown(system) +
+               " the restored driver, its registry settings and its INF\n"
+               "file take effect at the next start of Windows.\n";
+    }
+
+    void Readme() { kit.readme = Crlf(HowToUse() + Restores() + CannotRestore() + Devices()); }
 };
 
 } // namespace
