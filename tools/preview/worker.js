@@ -1,7 +1,8 @@
-// The simulator's worker: the page posts a capture, the worker puts it into a
-// file system in memory and runs uninstall-sim on it as the command line
-// would, then posts back its report, its call trace or its undo kit. fflate
-// and uninstall-sim.js come before this in the worker's script.
+// The simulator's worker: the page posts the File objects of a capture (a
+// folder's files, or one zip or image), the worker mounts them as they are
+// (WORKERFS reads a file's bytes only when the C++ reads them, after it has
+// checked the input's limits) and runs uninstall-sim on them as the command
+// line would. uninstall-sim.js comes before this in the worker's script.
 'use strict';
 
 // Without fetch, emscripten decodes the wasm that uninstall-sim.js holds instead of
@@ -17,146 +18,92 @@ const ready = createUninstallSim({print: (t) => out.push(t), printErr: (t) => er
       postMessage({type: 'ready'});
     });
 
-function progress(stage, done, total) {
-  postMessage({type: 'progress', stage, done, total});
+let input = null; // the name uninstall-sim is given, in /input
+
+function own(object, key) {
+  return Object.prototype.hasOwnProperty.call(object, key);
 }
 
-function removeTree(FS, path) {
-  if (!FS.analyzePath(path).exists) return;
-  if (FS.isDir(FS.stat(path).mode)) {
-    for (const name of FS.readdir(path)) {
-      if (name !== '.' && name !== '..') removeTree(FS, path + '/' + name);
-    }
-    FS.rmdir(path);
-  } else {
-    FS.unlink(path);
-  }
-}
-
-function makeFolders(FS, path) {
-  let at = '';
-  for (const part of path.split('/')) {
-    at += (at ? '/' : '') + part;
-    if (!FS.analyzePath(at).exists) FS.mkdir(at);
-  }
-}
-
-// The DOS dates of a zip's entries, from its central directory: fflate gives
-// names and bytes only. Local time, as unzip takes it.
-function zipDates(bytes) {
-  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  const dates = {};
-  let end = bytes.length - 22;
-  while (end >= 0 && view.getUint32(end, true) !== 0x06054b50) end--;
-  if (end < 0) return dates;
-  let at = view.getUint32(end + 16, true);
-  const count = view.getUint16(end + 10, true);
-  const decoder = new TextDecoder();
-  for (let i = 0; i < count && at + 46 <= bytes.length; i++) {
-    if (view.getUint32(at, true) !== 0x02014b50) break;
-    const time = view.getUint16(at + 12, true);
-    const date = view.getUint16(at + 14, true);
-    const nameLength = view.getUint16(at + 28, true);
-    const name = decoder.decode(bytes.subarray(at + 46, at + 46 + nameLength));
-    dates[name] = new Date(1980 + (date >> 9), ((date >> 5) & 15) - 1, date & 31, time >> 11,
-                           (time >> 5) & 63, (time & 31) * 2).getTime();
-    at += 46 + nameLength + view.getUint16(at + 30, true) + view.getUint16(at + 32, true);
-  }
-  return dates;
-}
-
-// A zipped capture as files below `name`, or below its one top folder.
-function unzipCapture(name, bytes) {
-  const dates = zipDates(bytes);
-  const entries = fflate.unzipSync(bytes);
-  const names = Object.keys(entries);
-  const tops = new Set(names.map((n) => n.split('/')[0]));
-  const inside = tops.size === 1 && names.every((n) => n.includes('/'));
-  const base = name.replace(/\.zip$/i, '');
-  return names.map((n) => ({
-    path: inside ? n : base + '/' + n,
-    folder: n.endsWith('/'),
-    bytes: entries[n],
-    mtime: dates[n] || Date.now(),
-  }));
-}
-
-function putFiles(FS, files) {
-  files.forEach((f, i) => {
-    const path = f.path.replace(/\/+$/, '');
-    if (f.folder) {
-      makeFolders(FS, path);
-    } else {
-      makeFolders(FS, path.split('/').slice(0, -1).join('/'));
-      FS.writeFile(path, f.bytes);
-      FS.utime(path, f.mtime, f.mtime);
-    }
-    if (i % 64 === 0) progress('Reading the capture', i, files.length);
-  });
-}
-
-function readTree(FS, dir, files = []) {
-  for (const name of FS.readdir(dir).sort()) {
-    if (name === '.' || name === '..') continue;
-    const path = dir + '/' + name;
-    const stat = FS.stat(path);
-    if (FS.isDir(stat.mode)) {
-      readTree(FS, path, files);
-    } else {
-      files.push({path, bytes: FS.readFile(path), mtime: stat.mtime.getTime()});
+// Replaces /input with the posted entries: {path, file} for a file, {path, folder: true} for
+// a folder that may be empty. Paths are relative ("win98/registry.reg").
+function mountInput(FS, entries) {
+  FS.chdir('/');
+  if (FS.analyzePath('/input').exists) FS.unmount('/input');
+  else FS.mkdir('/input');
+  const WORKERFS = FS.filesystems.WORKERFS;
+  const files = entries.filter((e) => e.file);
+  FS.mount(WORKERFS, {blobs: files.map((e) => ({name: e.path, data: e.file}))}, '/input');
+  for (const e of files) FS.utime('/input/' + e.path, e.file.lastModified, e.file.lastModified);
+  for (const e of entries.filter((e) => e.folder)) {
+    let node = FS.lookupPath('/input').node;
+    for (const name of e.path.split('/').filter(Boolean)) {
+      node = own(node.contents, name) ? node.contents[name]
+          : WORKERFS.createNode(node, name, WORKERFS.DIR_MODE, 0);
     }
   }
-  return files;
+  FS.chdir('/input');
 }
 
-function run(args) {
+function emptyOut(FS) {
+  if (!FS.analyzePath('/out').exists) FS.mkdir('/out');
+  for (const name of FS.readdir('/out')) {
+    if (name !== '.' && name !== '..') FS.unlink('/out/' + name);
+  }
+}
+
+// uninstall-sim with `options` on the input, `--` first so that a name such as
+// "--version" is taken for the machine.
+function run(options) {
   out = [];
   err = [];
-  const code = sim.callMain(args);
+  const code = sim.callMain([...options, '--', input]);
   return {code, stdout: out.join('\n') + (out.length ? '\n' : ''), stderr: err.join('\n')};
 }
 
-let input = null; // the name uninstall-sim is given: a folder or an image, in /run
+// A run that wrote its kit as `kit`: its report, parsed, or an error saying why not. Only
+// exit code 0 with a JSON document is a report; 2 is a refusal, with stderr its message.
+function runWithKit(FS, kit) {
+  emptyOut(FS);
+  const result = run(['--json', '--undo', kit]);
+  if (result.code === 2) return {refused: result.stderr};
+  let report = null;
+  try {
+    report = JSON.parse(result.stdout);
+  } catch (e) {
+    // fall through: not a report
+  }
+  if (result.code !== 0 || !report || typeof report.version !== 'number' ||
+      !FS.analyzePath(kit).exists) {
+    throw new Error('uninstall-sim ended with exit code ' + result.code +
+                    (result.stderr ? ': ' + result.stderr : ' and no report'));
+  }
+  return {report, json: result.stdout, kit: FS.readFile(kit)};
+}
+
+const handlers = {
+  open(FS, m) {
+    mountInput(FS, m.entries);
+    input = m.name;
+    postMessage({type: 'progress', stage: 'Running the uninstaller'});
+    const result = runWithKit(FS, '/out/kit.zip');
+    const transfer = result.kit ? [result.kit.buffer] : [];
+    postMessage({type: 'report', input, ...result}, transfer);
+  },
+  image(FS) {
+    const result = runWithKit(FS, '/out/kit.img');
+    if (result.refused) throw new Error(result.refused);
+    postMessage({type: 'download', name: 'undo-kit.img', bytes: result.kit}, [result.kit.buffer]);
+  },
+  trace() {
+    const result = run(['--dry-run', '--trace']);
+    postMessage({type: 'trace', trace: result.stderr});
+  },
+};
 
 onmessage = async (event) => {
   await ready;
-  const FS = sim.FS;
-  const m = event.data;
   try {
-    if (m.type === 'open') {
-      FS.chdir('/');
-      removeTree(FS, '/run');
-      FS.mkdir('/run');
-      FS.chdir('/run');
-      let files = m.files;
-      if (m.kind === 'zip') {
-        progress('Unpacking the zip', 0, 1);
-        files = unzipCapture(m.name, m.files[0].bytes);
-      }
-      putFiles(FS, files);
-      input = m.kind === 'folder' ? files[0].path.split('/')[0]
-            : m.kind === 'zip' ? files[0].path.split('/')[0] : m.name;
-      progress('Running the uninstaller', 0, 1);
-      const result = run(['--undo', 'kit', input]);
-      postMessage({type: 'report', input, ...result});
-    } else if (m.type === 'trace') {
-      removeTree(FS, 'kit');
-      const result = run(['--trace', '--undo', 'kit', input]);
-      postMessage({type: 'trace', trace: result.stderr});
-    } else if (m.type === 'zip') {
-      const entries = {};
-      for (const f of readTree(FS, 'kit')) {
-        entries[f.path.slice('kit/'.length)] = [f.bytes, {mtime: new Date(f.mtime)}];
-      }
-      const bytes = fflate.zipSync(entries, {level: 6});
-      postMessage({type: 'download', name: 'undo-kit.zip', bytes}, [bytes.buffer]);
-    } else if (m.type === 'image') {
-      removeTree(FS, 'kit.img');
-      const result = run(['--undo', 'kit.img', input]);
-      if (result.code !== 0) throw new Error(result.stderr);
-      const bytes = FS.readFile('kit.img');
-      postMessage({type: 'download', name: 'undo-kit.img', bytes}, [bytes.buffer]);
-    }
+    handlers[event.data.type](sim.FS, event.data);
   } catch (e) {
     postMessage({type: 'failed', message: String(e && e.message || e)});
   }
