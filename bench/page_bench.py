@@ -3,9 +3,10 @@
 
     page_bench.py --page preview.html --sim uninstall-sim [--keys 120000]
 
-Makes the capture (make_big_capture.py), times `uninstall-sim --dry-run` on it, then in
-headless Chromium: page load to ready, and choosing the capture folder to the report shown,
-with the tab's peak memory (the largest VmHWM of Chromium's renderer processes).
+Makes the capture (make_big_capture.py), times on it the run the page makes
+(`uninstall-sim --json --undo kit.zip -- big`), then in headless Chromium: page load to ready,
+and choosing the capture folder to the report shown, with the tab's peak memory (the largest
+VmHWM of Chromium's renderer processes).
 """
 
 import argparse
@@ -49,7 +50,8 @@ def main(argv):
     subprocess.run([sys.executable, Path(__file__).with_name("make_big_capture.py"), capture,
                     "--keys", str(args.keys)], check=True)
     start = time.perf_counter()
-    subprocess.run([args.sim, "--dry-run", capture], check=True, capture_output=True)
+    subprocess.run([Path(args.sim).resolve(), "--json", "--undo", work / "kit.zip", "--", capture.name],
+                   cwd=work, check=True, capture_output=True)
     cli = time.perf_counter() - start
 
     options = webdriver.ChromeOptions()
@@ -67,11 +69,14 @@ def main(argv):
         state(driver, "report")
         page = time.perf_counter() - start
         peak = renderer_peak_kib()
+        refused = driver.execute_script("return document.getElementById('refused').textContent")
+        if refused:
+            sys.exit("the page refused the capture: " + refused)
     finally:
         driver.quit()
     size = (capture / "registry.reg").stat().st_size / 1e6
     print("capture: %d more keys, registry.reg %.1f MB" % (args.keys, size))
-    print("uninstall-sim --dry-run: %.2f s" % cli)
+    print("uninstall-sim --json --undo kit.zip: %.2f s" % cli)
     print("page: load to ready %.2f s; capture chosen to report shown %.2f s (%.1fx the "
           "command line); tab's peak memory %d MiB" % (ready, page, page / cli, peak // 1024))
     subprocess.run(["rm", "-rf", work])
