@@ -8,6 +8,7 @@
 #include "machine_dir.h"
 #include "open_machine.h"
 #include "report.h"
+#include "save_machine.h"
 #include "temporary.h"
 #include "undo_kit.h"
 

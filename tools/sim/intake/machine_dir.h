@@ -59,6 +59,3 @@ bool LoadMachine(const std::filesystem::path &dir, const std::filesystem::path &
 bool ApplyModifiedTimes(const sim::Machine &m, const MachineDir &info, InputError &error);
 
 } // namespace simio
-
-// The saves are outcome/save_machine.h's; callers that found them here still do.
-#include "save_machine.h"
