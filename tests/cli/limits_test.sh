@@ -57,6 +57,11 @@ out=$(TMPDIR=$tmp "$sim" --dry-run "$work/bad.zip" 2>&1); rc=$?
 check "a bad line in a zip: named inside it" test $rc -eq 2 -a -n "$(grep -F "$work/bad.zip:bad/registry.reg" <<<"$out")" \
     -a -z "$(grep -F "$tmp" <<<"$out")"
 
+# A folder's faults name it as it was given, a trailing slash too.
+out=$(cd "$work" && TMPDIR=$tmp timeout 20 "$sim" --dry-run bad/ 2>&1); rc=$?
+check "a bad line in a folder given as bad/: named as given" test $rc -eq 2 -a \
+    -n "$(grep -F "uninstall-sim: bad/registry.reg:2: " <<<"$out")"
+
 # SIGTERM, SIGINT and SIGHUP in the middle of a run leave no temporary folder behind.
 mformat -C -i "$work/fat16.img" -T 65000 -h 4 -s 32 :: && mcopy -s -m -i "$work/fat16.img" "$work/cap"/* :: &&
     head -c 30000000 /dev/urandom >"$work/noise" && mcopy -i "$work/fat16.img" "$work/noise" ::NOISE.BIN

@@ -15,6 +15,7 @@
 #include "app/uninstall.h"
 #include "platform/sim/printable.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -133,11 +134,12 @@ class Messages {
     }
     int Refuse(std::string text) const {
         for (const Name &n : names_)
-            for (size_t at; (at = text.find(n.host)) != std::string::npos;) {
+            for (size_t at = 0; (at = text.find(n.host, at)) != std::string::npos;) {
                 text.replace(at, n.host.size(), n.shown);
+                at += n.shown.size();
                 // A Windows path goes on to the next ": " with Windows' separators.
-                size_t end = text.find(": ", at + n.shown.size());
-                for (size_t c = at + n.shown.size(); n.windows && c < text.size() && c < end; ++c)
+                for (size_t end = text.find(": ", at), c = at;
+                     n.windows && c < std::min(end, text.size()); ++c)
                     if (text[c] == '/') text[c] = '\\';
             }
         std::fprintf(stderr, "uninstall-sim: %s\n", sim::Printable(text).c_str());
@@ -227,6 +229,10 @@ bool Simulation::Open(int &exit) {
         return exit = say_.Refuse(error), false;
     drive_ = work_.path() / "drive_c";
     say_.Show(drive_, "C:", true);
+    std::string shown = o_.input;
+    while (shown.size() > 1 && shown.back() == '/')
+        shown.pop_back();
+    if (!container) say_.Show(given_, shown + "/", false);
     bool opened =
         simio::OpenMachine(given_, unpacked_.path(), simio::InputLimits{}, opened_, error);
     if (container)
