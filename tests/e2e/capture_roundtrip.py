@@ -160,7 +160,12 @@ def roundtrip(name, work, exe, sim):
             # 1. The capture only reads.
             before = wine.export_hklm(run_dir / "before-capture.reg")
             files_before = files_state(windows)
-            wine.run(["cmd", "/c", "C:\\e2e\\capture.bat", CAPTURE], timeout=300)
+            # Wine keeps HKEY_DYN_DATA only while its server runs, and the server ends a few
+            # seconds after its last process, sooner than a loaded machine gets here: the
+            # live device tree goes in again in the capture's own cmd, which keeps it running.
+            dyn = wine.host("C:\\e2e") / "dyn-data.reg"
+            first = "start /w regedit /S C:\\e2e\\dyn-data.reg & " if dyn.exists() else ""
+            wine.run(["cmd", "/c", first + "C:\\e2e\\capture.bat " + CAPTURE], timeout=300)
             wine.wait_server(60)
             after_capture = wine.export_hklm(run_dir / "after-capture.reg")
             for path, d in differential.compare_views(before, after_capture, None,
