@@ -22,10 +22,13 @@ append_reg() {
 }
 # Every line undo.bat may hold, by shape; paths and labels only of safe characters.
 safe='("[][A-Za-z0-9 ._~#$'"'"'(){}@\\:-]+"|[A-Za-z0-9._~\\:-]+)'
-shapes="^(@echo off|rem .*|echo [A-Za-z0-9 ._:/'()\\\\,-]*|set UF=(%UF%)?x*|:[a-z]+[0-9]*|goto [a-z]+[0-9]*|[A-Z]:|cd \\\\|cd $safe|\
-attrib [-+arhs ]+ $safe( > nul)?|attrib $safe > nul|copy /y $safe $safe( > nul)?|\
-if not errorlevel 1 if exist $safe goto ok[0-9]+|if (not )?exist $safe (goto [a-z0-9]+|del $safe|md $safe|rd $safe)|\
-if (not )?\"%UF%\"==\"x*\" (goto [a-z]+|echo [0-9]+ steps? failed\\.)|start /w regedit /s undo.reg)\$"
+count='set UF[0-9NR]+=((%UF[0-9N]+%)?[x0-9]*|[a-z]+[0-9]*)'
+shapes="^(@echo off|rem .*|echo [A-Za-z0-9 ._:/'()\\\\,-]*|$count|:[a-z]+[0-9]*|goto [a-z]+[0-9]*|goto %UFR%|\
+[A-Z]:|cd \\\\|cd $safe|attrib [-+arhs ]+ $safe( > nul)?|attrib $safe > nul|copy /y $safe $safe( > nul)?|\
+if not errorlevel 1 (if exist $safe )?goto [a-z]+[0-9]*|if (not )?exist $safe (goto [a-z0-9]+|del $safe|md $safe|rd $safe)|\
+if (not )?\"(%UF[0-9NR]+%)+\"==\"[x0-9a-z]*\" (if \"%UF[0-9]+%\"==\"\" )?(goto [a-z]+|$count|echo (1 step|%UFN% steps) failed\\.)|\
+echo long> UNDOLONGNAME.TMP|del UNDOLONGNAME.TMP|start /w regedit /s undo.reg|start /w regedit /e undoreg.tmp $safe|\
+type undoreg.tmp \\| find /i $safe > nul|reg query $safe( /ve| /v $safe)?( > nul| \\| find $safe > nul))\$"
 labels='^\[(-?HKEY_LOCAL_MACHINE\\(SYSTEM\\(CurrentControlSet|ControlSet00[12])\\Services\\USBSTOR|SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons(\\[A-Z](\\[^]]*)?)?))\]$'
 
 n=0

@@ -8,10 +8,11 @@ examples/win98 with its Windows directory moved to a 99-character path: uninstal
 the kit and the machine as the run leaves it; that machine's files go into a prefix, and
 undo.bat, run twice, must put back every deleted file with its bytes and read-only attribute
 and end with "Done.". With one of the kit's files gone it must name that step and end with
-how many failed instead.
+how many failed instead; before, with an undo.reg regedit cannot read, the registry step.
 """
 
 import argparse
+import re
 import shutil
 import subprocess
 import sys
@@ -32,7 +33,9 @@ def files_below(root):
 
 
 def undo(wine):
-    proc = wine.run(["cmd", "/c", "cd /d C:\\kit && undo.bat"], timeout=300, capture=True)
+    # Its exit code is that of the last program it ran, not a verdict: its words are.
+    proc = wine.run(["cmd", "/c", "cd /d C:\\kit && undo.bat"], timeout=300, capture=True,
+                    check=False)
     wine.wait_server(60)
     return [l for l in proc.stdout.decode("cp1252").replace("\r", "").split("\n") if l]
 
@@ -58,12 +61,24 @@ def main(argv):
         print("uninstall-sim failed:", sim.stderr)
         return 2
     longest = max(len(l) for l in (kit / "undo.bat").read_text().splitlines())
+    exported = re.search(r'^start /w regedit /e undoreg\.tmp "(.*)"\r?$',
+                         (kit / "undo.bat").read_text(), re.M)
 
     failures = []
     wine = e2e.Wine(prefix, "", run_dir / "wine.log")
     try:
         shutil.copytree(after / "drive_c" / TOP, wine.host("C:\\") / TOP)
         shutil.copytree(kit, wine.host("C:\\") / "kit")
+        # The key it exports is one the run left.
+        wine.run(["reg", "add", exported.group(1), "/f"])
+        reg = wine.host("C:\\kit") / "undo.reg"
+        kept = reg.read_bytes()
+        reg.write_bytes(b"not a registry file\r\n")
+        said = undo(wine)
+        if "The registry step failed: regedit did not import undo.reg. See README.txt." not in \
+                said or any(l.startswith("Done.") for l in said):
+            failures.append("an undo.reg regedit cannot read: undo.bat said %r" % said[-4:])
+        reg.write_bytes(kept)
         want = files_below(machine / "drive_c" / TOP)
         # The read-only attribute of the machine folder is a line of machine.txt.
         for line in (machine / "machine.txt").read_text().splitlines():
@@ -80,6 +95,8 @@ def main(argv):
             for path in sorted(set(want) | set(got)):
                 if want.get(path) != got.get(path):
                     failures.append("%s run: %s is not as before" % (attempt, path))
+        if any(p.suffix.lower() == ".tmp" for p in wine.host("C:\\kit").iterdir()):
+            failures.append("undo.bat left a file of its own in the kit")
         (wine.host("C:\\kit") / "files" / "2").unlink()
         said = undo(wine)
         if "Step 2 failed: see README.txt." not in said or "1 step failed." not in said or \

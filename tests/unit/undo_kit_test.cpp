@@ -6,6 +6,7 @@
 #include "reg_file.h"
 #include "undo_kit.h"
 #include "undo_reg.h"
+#include "undo_shell.h"
 
 #include "app/uninstall.h"
 
@@ -39,11 +40,6 @@ struct Scratch {
 fs::path CopyExample(const Scratch &scratch, const char *name) {
     fs::copy(fs::path(EXAMPLES_DIR) / name, scratch.path / name, fs::copy_options::recursive);
     return scratch.path / name;
-}
-
-std::string ReadAll(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void Load(const fs::path &folder, const fs::path &drive, sim::Machine &m) {
@@ -119,250 +115,6 @@ std::string Join(const std::vector<std::string> &lines) {
     return out;
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find("\r\n", start);
-        EXPECT_NE(end, std::string::npos) << "the last line lacks its CRLF";
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        EXPECT_EQ(line.find('\n'), std::string::npos) << "a line break without CR: " << line;
-        out.push_back(line);
-        start = end + 2;
-    }
-    return out;
-}
-
-// A batch line's words, as command.com splits them: quotes keep blanks in
-// and go.
-std::vector<std::string> Words(const std::string &line) {
-    std::vector<std::string> out;
-    std::string word;
-    bool quoted = false, any = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (c == ' ' && !quoted) {
-            if (any) out.push_back(word);
-            word.clear();
-            any = false;
-        } else {
-            word += c;
-            any = true;
-        }
-    }
-    if (any) out.push_back(word);
-    return out;
-}
-
-// The text of a UTF-16LE file with its byte-order mark, a byte a unit, for
-// checks of its lines; other text as it is.
-std::string LowBytes(const std::string &bytes) {
-    if (bytes.rfind("\xFF\xFE", 0) != 0) return bytes;
-    std::string out;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-        out += bytes[i + 1] ? '?' : bytes[i];
-    return out;
-}
-
-constexpr DWORD kInTheWay = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-// undo.bat carried out as command.com would, from its folder on drive K:,
-// refusing what command.com and cmd.exe refuse.
-struct Shell {
-    explicit Shell(sim::Machine &machine) : m(machine) {}
-    sim::Machine &m;
-    char drive = 'K';
-    std::map<char, std::string> cwd{{'K', "K:"}, {'C', "C:"}};
-    std::map<std::string, std::string> env;
-    int errorlevel = 0;
-    std::string echoed; // the last line echoed
-
-    std::string Full(const std::string &path) const {
-        if (path.size() >= 2 && path[1] == ':') return path;
-        if (!path.empty() && path[0] == '\\') return std::string(1, drive) + ":" + path;
-        return cwd.at(drive) + "\\" + path;
-    }
-    // A path whose folder is missing names nothing, as for the shells.
-    sim::ResolvedPath At(const std::string &path) const {
-        sim::ResolvedPath entry;
-        if (m.files.Resolve(Full(path), entry) != ERROR_SUCCESS) entry = {};
-        return entry;
-    }
-    bool Exists(std::string path) const {
-        bool folder = path.size() > 4 && path.substr(path.size() - 4) == "\\nul";
-        if (folder) path.resize(path.size() - 4);
-        sim::ResolvedPath entry = At(path);
-        // command.com's if exist does not see hidden or system files.
-        return entry.exists &&
-               (folder ? entry.directory
-                       : !entry.directory && !(m.files.AttributesOf(entry) &
-                                               (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)));
-    }
-    std::string Expand(const std::string &line) const {
-        std::string out;
-        for (size_t i = 0; i < line.size(); ++i) {
-            size_t end = line[i] == '%' ? line.find('%', i + 1) : std::string::npos;
-            if (end == std::string::npos) {
-                EXPECT_NE(line[i], '%') << line;
-                out += line[i];
-                continue;
-            }
-            auto it = env.find(line.substr(i + 1, end - i - 1));
-            out += it == env.end() ? "" : it->second;
-            i = end;
-        }
-        return out;
-    }
-
-    // One command; returns the label of a goto, else "".
-    std::string Run(std::vector<std::string> w, const std::string &line) {
-        if (w[0] == "if") {
-            bool negate = w.size() > 1 && w[1] == "not";
-            w.erase(w.begin(), w.begin() + (negate ? 2 : 1));
-            bool holds;
-            size_t rest = 2;
-            if (w[0] == "exist")
-                holds = Exists(w[1]);
-            else if (w[0] == "errorlevel")
-                holds = errorlevel >= std::stoi(w[1]);
-            else {
-                size_t eq = w[0].find("==");
-                EXPECT_NE(eq, std::string::npos) << line;
-                holds = w[0].substr(0, eq) == w[0].substr(eq + 2);
-                rest = 1;
-            }
-            if (holds == negate) return "";
-            return Run(std::vector<std::string>(w.begin() + rest, w.end()), line);
-        }
-        std::string lower = w[0];
-        for (char &c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower == "goto") return w.at(1);
-        if (lower == "echo") {
-            echoed = line.substr(line.find("echo ") + 5);
-            return "";
-        }
-        if (lower == "rem") return "";
-        if (lower == "set") {
-            size_t eq = w[1].find('=');
-            env[w[1].substr(0, eq)] = w[1].substr(eq + 1);
-            return "";
-        }
-        if (w.size() >= 2 && w[w.size() - 2] == ">" && w.back() == "nul") w.resize(w.size() - 2);
-        if (w.size() == 1 && w[0].size() == 2 && w[0][1] == ':') {
-            drive = w[0][0];
-            return "";
-        }
-        if (lower == "cd") {
-            if (w[1] == "\\") {
-                cwd[drive] = std::string(1, drive) + ":";
-            } else {
-                EXPECT_TRUE(Exists(w[1] + "\\nul")) << line;
-                cwd[drive] = Full(w[1]);
-            }
-            return "";
-        }
-        if (lower == "start") {
-            EXPECT_EQ(line, "start /w regedit /s undo.reg");
-            EXPECT_EQ(drive, 'K') << "regedit runs in the kit's folder";
-            std::string reg = ReadAll(At("undo.reg").host);
-            Lines(LowBytes(reg));
-            simio::RegFileFormat format;
-            simio::InputError error;
-            EXPECT_TRUE(simio::ReadRegFile(reg, "undo.reg", m.registry, format, error))
-                << error.Text();
-            // Windows 98 reads REGEDIT4 only; Windows 2000 writes version 5 in UTF-16.
-            EXPECT_EQ(format.version5, !m.IsWin9x());
-            EXPECT_EQ(format.utf16, !m.IsWin9x());
-            return "";
-        }
-        sim::ResolvedPath entry = At(w.back());
-        DWORD attributes = entry.exists ? m.files.AttributesOf(entry) : 0;
-        if (entry.host.empty() && lower != "attrib") {
-            ADD_FAILURE() << "no folder for " << w.back();
-            errorlevel = 1;
-            return "";
-        }
-        if (lower == "md") {
-            EXPECT_FALSE(entry.exists) << line;
-            fs::create_directory(entry.host);
-        } else if (lower == "rd") {
-            EXPECT_TRUE(entry.directory && fs::is_empty(entry.host)) << "rd needs an empty folder";
-            fs::remove(entry.host);
-        } else if (lower == "del") {
-            EXPECT_TRUE(entry.exists && !entry.directory) << line;
-            EXPECT_EQ(attributes & kInTheWay, 0u) << "del refuses or skips such a file";
-            fs::remove(entry.host);
-            m.files.ForgetAttributes(entry.windows);
-        } else if (lower == "copy") {
-            EXPECT_EQ(w.size(), 4u);
-            EXPECT_EQ(w[1], "/y") << "copy asks before it overwrites";
-            sim::ResolvedPath from = At(w[2]);
-            errorlevel = 1; // cmd.exe's copy sets it; command.com's leaves it
-            if (!from.exists || (attributes & kInTheWay)) return "";
-            fs::remove(entry.host);
-            fs::copy_file(from.host, entry.host);
-            // The worst a kit copied from a CD can leave.
-            m.files.SetAttributes(entry.windows, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
-            errorlevel = 0;
-        } else if (lower == "attrib") {
-            errorlevel = entry.exists ? 0 : 1;
-            if (!entry.exists) return "";
-            const std::map<char, DWORD> bits = {{'r', FILE_ATTRIBUTE_READONLY},
-                                                {'h', FILE_ATTRIBUTE_HIDDEN},
-                                                {'s', FILE_ATTRIBUTE_SYSTEM},
-                                                {'a', FILE_ATTRIBUTE_ARCHIVE}};
-            DWORD set = 0, clear = 0;
-            for (size_t i = 1; i + 1 < w.size(); ++i) {
-                EXPECT_TRUE(w[i].size() == 2 && bits.count(w[i][1]) &&
-                            (w[i][0] == '+' || w[i][0] == '-'))
-                    << line;
-                (w[i][0] == '+' ? set : clear) |= bits.at(w[i][1]);
-            }
-            // attrib leaves a hidden or system file alone unless told what to do with that.
-            for (DWORD bit : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM})
-                if ((attributes & bit) && !((set | clear) & bit) && (set | clear)) return "";
-            DWORD now = ((attributes & ~FILE_ATTRIBUTE_NORMAL & ~clear) | set);
-            m.files.SetAttributes(entry.windows, now ? now : FILE_ATTRIBUTE_NORMAL);
-        } else {
-            ADD_FAILURE() << "a line the proof does not know: " << line;
-        }
-        return "";
-    }
-};
-
-// Runs the kit in `kit` on `m`, from the kit's own folder on drive K:, and
-// returns the last line it echoed.
-std::string ApplyKit(const fs::path &kit, sim::Machine &m) {
-    std::vector<std::string> lines = Lines(ReadAll(kit / "undo.bat"));
-    EXPECT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "@echo off");
-    m.files.MapDrive('K', kit);
-    Shell shell{m};
-    for (size_t i = 1, steps = 0; i < lines.size() && steps < 10000; ++i, ++steps) {
-        const std::string &line = lines[i];
-        SCOPED_TRACE(line);
-        EXPECT_LE(line.size(), 127u) << "command.com cuts the line there";
-        std::string lower = line;
-        for (char &c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        // What command.com lacks.
-        for (const char *missing : {"setlocal", "%~", "for /", "!", "&", "||", "2>", "pushd"})
-            EXPECT_EQ(lower.find(missing), std::string::npos);
-        if (line.empty() || line[0] == ':' || lower.rfind("rem ", 0) == 0) continue;
-        std::string label = shell.Run(Words(shell.Expand(line)), shell.Expand(line));
-        if (label.empty()) continue;
-        auto at = std::find(lines.begin(), lines.end(), ":" + label);
-        EXPECT_NE(at, lines.end()) << "no label " << label;
-        if (at == lines.end()) break;
-        i = static_cast<size_t>(at - lines.begin());
-    }
-    return shell.echoed;
-}
-
 using Change = std::function<void(sim::Machine &m)>;
 
 void RunUninstaller(sim::Machine &m) {
@@ -376,12 +128,16 @@ struct Proof {
     simio::UndoKit kit;
     std::vector<std::string> before; // what the change made differ
     std::vector<std::string> after;  // what still differs once the kit is applied
+    std::vector<std::string> said;   // what undo.bat said the first time
     std::string echoed, echoedAgain; // undo.bat's last words
 };
 
+using Spoil = std::function<void(const fs::path &kit)>;
+
 // Loads `folder` twice, changes one copy with `change`, writes its kit to
-// disk and applies the kit from there.
-Proof Prove(const fs::path &folder, const Change &change) {
+// disk, spoils it, and applies the kit from there (in MS-DOS mode with `dosMode`).
+Proof Prove(const fs::path &folder, const Change &change, const Spoil &spoil = nullptr,
+            bool dosMode = false) {
     Scratch scratch;
     sim::Machine want, got;
     Proof proof;
@@ -394,27 +150,97 @@ Proof Prove(const fs::path &folder, const Change &change) {
     std::string error;
     fs::path kit = scratch.path / "kit";
     EXPECT_TRUE(simio::WriteUndoKit(proof.kit, kit, error)) << error;
-    proof.echoed = ApplyKit(kit, got);
+    if (spoil) spoil(kit);
+    proof.said = ApplyKit(kit, got, dosMode);
+    proof.echoed = proof.said.empty() ? "" : proof.said.back();
     proof.after = Differences(want, got);
     // Twice, as a person who is not sure it worked would.
-    proof.echoedAgain = ApplyKit(kit, got);
+    std::vector<std::string> again = ApplyKit(kit, got, dosMode);
+    proof.echoedAgain = again.empty() ? "" : again.back();
     EXPECT_EQ(Differences(want, got), proof.after);
     return proof;
 }
 
-TEST(UndoKit, PutsEachExampleMachineBackButTheProduct) {
-    for (const char *example : {"win98", "win2000-sp4", "win2000-sp3", "winxp"}) {
-        SCOPED_TRACE(example);
-        Proof proof = Prove(fs::path(EXAMPLES_DIR) / example, RunUninstaller);
-        EXPECT_GT(proof.before.size(), 1u) << "the run changed nothing the kit could show";
-        // Windows Installer's own entry: see README.txt of the kit.
-        ASSERT_EQ(proof.after.size(), 1u) << Join(proof.after);
-        EXPECT_TRUE(sim::EqualNoCase(proof.after[0], "missing key " + kProduct)) << proof.after[0];
-        EXPECT_NE(proof.kit.readme.find("Quorbe ({5B0E7A13"), std::string::npos);
-        EXPECT_NE(proof.kit.readme.find("The window \"Quorbe\""), std::string::npos);
-        EXPECT_EQ(proof.echoed, "Done. Restart Windows now.");
-        EXPECT_EQ(proof.echoedAgain, "Done. Restart Windows now.");
-    }
+const std::vector<std::string> kUnchanged = {"nothing put back"};
+
+// A row of the table below: `left`, what still differs without regard to case (or
+// kUnchanged); `said`, among what undo.bat says, its last words last; `readme`, in README.txt.
+void ProveRow(const char *what, const char *example, const Change &change, const Spoil &spoil,
+              bool dosMode, const std::vector<std::string> &left,
+              const std::vector<std::string> &said, const std::vector<std::string> &readme = {},
+              const std::function<void(const fs::path &)> &prepare = nullptr) {
+    SCOPED_TRACE(what);
+    Scratch scratch;
+    fs::path folder = fs::path(EXAMPLES_DIR) / example;
+    if (prepare) prepare(folder = CopyExample(scratch, example));
+    Proof proof = Prove(folder, change, spoil, dosMode);
+    EXPECT_GT(proof.before.size(), 1u) << "the run changed nothing the kit could show";
+    const auto &want = left == kUnchanged ? proof.before : left;
+    EXPECT_TRUE(std::equal(proof.after.begin(), proof.after.end(), want.begin(), want.end(),
+                           sim::EqualNoCase))
+        << Join(proof.after);
+    EXPECT_EQ(proof.echoed, said.back()) << Join(proof.said);
+    EXPECT_EQ(proof.echoedAgain, said.back());
+    for (const auto &line : said)
+        EXPECT_TRUE(std::count(proof.said.begin(), proof.said.end(), line)) << line;
+    for (const auto &text : readme)
+        EXPECT_NE(proof.kit.readme.find(text), std::string::npos) << text;
+    // attrib's own error: an attrib line ran on a file that is not there.
+    for (const auto &line : proof.said)
+        EXPECT_NE(line.rfind("File not found", 0), 0u) << line;
+}
+
+std::string F(int n) {
+    return std::string(n < 10 ? "F0" : "F") + std::to_string(n) + ".TXT";
+}
+
+// Each example's run undone, and each way the shell or the kit falls short: undo.bat puts
+// back what it can, ends with "Done." only when all of it is back, and else says what not.
+TEST(UndoKit, PutsTheMachineBackOrSaysWhatIsNot) {
+    const std::string hdc = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\HDC",
+                      all = "Not everything is back: see README.txt for the failed steps.",
+                      reg = "The registry step failed: regedit did not import undo.reg. See "
+                            "README.txt.",
+                      one = "1 step failed.", product = "missing key " + kProduct;
+    Change short83 = [&](sim::Machine &m) { // a key and a file of 8.3 names
+        ASSERT_TRUE(m.registry.DeletePath(hdc + "\\0001"));
+        fs::remove(m.files.Drives().at('C') / "WINDOWS/inf/other/USBOEM01.inf");
+    };
+    auto lose = [](int from, int to) {
+        return [=](const fs::path &kit) {
+            for (int n = from; n <= to; ++n)
+                fs::remove(kit / "files" / std::to_string(n));
+        };
+    };
+    std::vector<std::string> twelve;
+    for (int n = 1; n <= 12; ++n)
+        twelve.push_back("missing C:\\DATA\\" + F(n));
+    auto sixty = [](const fs::path &folder) {
+        fs::create_directories(folder / "drive_c/DATA");
+        for (int n = 1; n <= 60; ++n)
+            std::ofstream(folder / "drive_c/DATA" / F(n)) << n;
+    };
+    ProveRow("no START in MS-DOS mode", "win98", short83, nullptr, true,
+             {"missing key " + hdc + "\\0001"}, {"Bad command or file name", reg, one, all},
+             {"  regedit undo.reg"});
+    ProveRow("regedit refuses undo.reg", "win98", short83,
+             [](const fs::path &kit) { std::ofstream(kit / "undo.reg") << "REGEDIT?\r\n"; }, false,
+             {"missing key " + hdc + "\\0001"}, {reg, one, all}, {"double-click undo.reg"});
+    ProveRow("a file of the kit missing", "win98", RunUninstaller, lose(2, 2), false,
+             {product, "missing C:\\WINDOWS\\inf\\other\\USBOEM01.inf"},
+             {"Step 2 failed: see README.txt.", one, all});
+    ProveRow("long names cut in MS-DOS mode", "win98", RunUninstaller, nullptr, true, kUnchanged,
+             {"can write to."}, {"names longer than 8.3 would be cut"});
+    ProveRow(
+        "60 steps, 12 failed", "win98",
+        [](sim::Machine &m) {
+            for (int n = 1; n <= 60; ++n)
+                fs::remove(m.files.Drives().at('C') / "DATA" / F(n));
+        },
+        lose(1, 12), false, twelve, {"12 steps failed.", all}, {}, sixty);
+    for (const char *example : {"win98", "win2000-sp4", "win2000-sp3", "winxp"})
+        ProveRow(example, example, RunUninstaller, nullptr, false, {product},
+                 {"Done. Restart Windows now."}, {"Quorbe ({5B0E7A13", "The window \"Quorbe\""});
 }
 
 std::string HexBytes(size_t n) {

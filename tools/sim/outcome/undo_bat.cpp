@@ -1,5 +1,7 @@
 #include "undo_bat.h"
 
+#include "platform/sim/registry.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -12,9 +14,22 @@ namespace {
 // The folder at the root of a drive where a file whose own path is too
 // long for a line waits until undo.bat has gone to its folder.
 const char *const kStaging = "UNDOKIT.TMP";
-// Steps whose failure undo.bat can count (the room for the count is taken
-// up front, see Reserve).
-const size_t kCounted = 60;
+// regedit's export of the key that shows whether the import took, in the kit's folder.
+const char *const kExport = "undoreg.tmp";
+// A shell without long names (MS-DOS mode) cuts the first to the second.
+const char *const kLongName = "UNDOLONGNAME.TMP";
+const char *const kCutName = "UNDOLONG.TMP";
+
+// A failed step adds one to the count and goes on at `back`: `add` at the end of
+// undo.bat counts in decimal, a variable of up to ten x's a digit (UF1 the units), as
+// command.com has no arithmetic and a line must not grow with the count.
+std::vector<std::string> Failed(const std::string &back) {
+    return {"set UFR=" + back, "goto add", ":" + back};
+}
+
+std::string Digit(size_t place) {
+    return "UF" + std::to_string(place);
+}
 
 std::string Quote(const std::string &text) {
     for (char c : text)
@@ -83,10 +98,15 @@ std::vector<std::string> StepLines(const BatchStep &s, size_t n, const std::stri
             "copy /y " + from + " " + p,
             "if not errorlevel 1 if exist " + p + " goto ok" + number,
             "echo Step " + number + " failed: see README.txt.",
-            "set UF=%UF%x",
-            ":ok" + number,
         };
-        if (s.attributesKnown) out.push_back("attrib " + AttribAll(s.attributes) + " " + p);
+        // A copy that failed leaves the attributes alone: attrib would only add an error.
+        if (!s.attributesKnown) {
+            for (auto &l : Failed("ok" + number))
+                out.push_back(l);
+            return out;
+        }
+        out.insert(out.end(), {"set UFR=nx" + number, "goto add", ":ok" + number,
+                               "attrib " + AttribAll(s.attributes) + " " + p, ":nx" + number});
         return out;
     }
     case BatchStep::Attributes:
@@ -124,6 +144,21 @@ std::string Staged(char drive, size_t n) {
     return std::string(1, drive) + ":\\" + kStaging + "\\" + std::to_string(n);
 }
 
+// A name command.com keeps as it is without long names: 8.3, of the characters BatchSafe lets
+// through (all of them valid in DOS names) but the blank.
+bool ShortName(const std::string &name) {
+    size_t dot = name.find('.');
+    std::string base = name.substr(0, dot), ext = dot == name.npos ? "" : name.substr(dot + 1);
+    return !base.empty() && base.size() <= 8 && ext.size() <= 3 &&
+           (dot == name.npos || !ext.empty()) && name.find(' ') == name.npos &&
+           ext.find('.') == ext.npos;
+}
+
+bool ShortPath(const Place &place) {
+    return ShortName(place.name) &&
+           std::all_of(place.folders.begin(), place.folders.end(), ShortName);
+}
+
 // Where each step goes: a line of its own, a line in its folder, or to the person.
 struct Plan {
     std::vector<std::string> direct, later; // lines before and after regedit's import
@@ -131,7 +166,7 @@ struct Plan {
     // there with one cd a folder and does them by name.
     std::map<std::pair<char, std::vector<std::string>>, std::vector<size_t>> byFolder;
     std::vector<char> staging; // drives whose kStaging folder holds copies on their way
-    size_t counted = 0;        // steps whose failure undo.bat counts
+    bool longNames = false;    // a step undo.bat takes needs a name longer than 8.3
 };
 
 void SortSteps(const std::vector<BatchStep> &steps, Plan &plan, UndoBat &out) {
@@ -145,7 +180,7 @@ void SortSteps(const std::vector<BatchStep> &steps, Plan &plan, UndoBat &out) {
         } else if (std::vector<std::string> lines = StepLines(s, n, s.path, s.source); Fit(lines)) {
             plan.direct.insert(plan.direct.end(), lines.begin(), lines.end());
             out.done.push_back(std::to_string(n) + ". " + Describe(s));
-            plan.counted += s.kind == BatchStep::Copy;
+            plan.longNames = plan.longNames || !ShortPath(place);
             continue;
         } else if (Fit(StepLines(s, n, place.name, "\\" + Staged(place.drive, n).substr(3))) &&
                    std::all_of(place.folders.begin(), place.folders.end(),
@@ -155,6 +190,7 @@ void SortSteps(const std::vector<BatchStep> &steps, Plan &plan, UndoBat &out) {
                                })) {
             plan.byFolder[{place.drive, place.folders}].push_back(i);
             out.done.push_back(std::to_string(n) + ". " + Describe(s));
+            plan.longNames = plan.longNames || !ShortPath(place);
             continue;
         } else {
             why = "a name in its path is too long for a command line of Windows 98";
@@ -168,9 +204,7 @@ void SortSteps(const std::vector<BatchStep> &steps, Plan &plan, UndoBat &out) {
 void FolderSteps(const std::vector<BatchStep> &steps, Plan &plan) {
     for (const auto &[folder, members] : plan.byFolder) {
         const auto &[drive, folders] = folder;
-        std::string label = std::to_string(members.front() + 1), numbers;
-        for (size_t i : members)
-            numbers += " " + std::to_string(i + 1);
+        std::string label = std::to_string(members.front() + 1);
         for (size_t i : members)
             if (steps[i].kind == BatchStep::Copy) {
                 if (std::find(plan.staging.begin(), plan.staging.end(), drive) ==
@@ -195,12 +229,14 @@ void FolderSteps(const std::vector<BatchStep> &steps, Plan &plan) {
         }
         later.push_back("goto dn" + label);
         later.push_back(":sk" + label);
-        later.push_back(members.size() == 1
-                            ? "echo Step" + numbers + " failed: its folder is missing."
-                            : "echo Steps" + numbers + " failed: their folder is missing.");
-        later.push_back("set UF=%UF%" + std::string(members.size(), 'x'));
+        // A line a step, so that no line grows with the number of steps in the folder.
+        for (size_t i : members) {
+            later.push_back("echo Step " + std::to_string(i + 1) +
+                            " failed: its folder is missing.");
+            for (auto &l : Failed("fm" + std::to_string(i + 1)))
+                later.push_back(l);
+        }
         later.push_back(":dn" + label);
-        plan.counted += members.size();
     }
 }
 
@@ -219,8 +255,114 @@ void ClearStaging(const std::vector<BatchStep> &steps, Plan &plan) {
     }
 }
 
+// reg query's name of a key: the root as reg writes it, the rest as it is.
+std::string QueryName(const std::string &key) {
+    static const std::pair<const char *, const char *> roots[] = {{"HKEY_LOCAL_MACHINE", "HKLM"},
+                                                                  {"HKEY_CURRENT_USER", "HKCU"},
+                                                                  {"HKEY_CLASSES_ROOT", "HKCR"},
+                                                                  {"HKEY_USERS", "HKU"},
+                                                                  {"HKEY_CURRENT_CONFIG", "HKCC"}};
+    std::string root = key.substr(0, key.find('\\'));
+    for (const auto &[name, abbreviation] : roots)
+        if (sim::EqualNoCase(root, name)) return abbreviation + key.substr(root.size());
+    return {};
+}
+
+// The lines that look for `text` after regedit /e, or none when they would not fit.
+std::vector<std::string> ProofLines(const RegistryProof &proof, const std::string &text) {
+    if (!BatchSafe(proof.exportKey, true) || !BatchSafe(text, true) || text.empty()) return {};
+    std::vector<std::string> out = {
+        "start /w regedit /e " + std::string(kExport) + " \"" + proof.exportKey + "\"",
+        // FIND reads Windows 98's export as type writes it; cmd.exe's type writes the
+        // UTF-16 of Windows 2000's as text.
+        "type " + std::string(kExport) + " | find /i \"" + text + "\" > nul",
+        "if not errorlevel 1 goto rgok",
+    };
+    if (!Fit(out)) return {};
+    // Where there is a reg.exe (Windows XP, Wine, whose type keeps UTF-16 as it is): it
+    // shows the key itself, or the value's text.
+    std::string query = QueryName(proof.queryKey), line;
+    if (!query.empty() && BatchSafe(query, true) && BatchSafe(proof.valueName))
+        line = "reg query \"" + query + "\"" +
+               (!proof.value ? " > nul"
+                : proof.valueName.empty()
+                    ? " /ve | find \"" + text + "\" > nul"
+                    : " /v \"" + proof.valueName + "\" | find \"" + text + "\" > nul");
+    if (!line.empty() && Fit({line}))
+        out.insert(out.end(), {line, "if not errorlevel 1 goto rgok"});
+    return out;
+}
+
+// The registry half: regedit imports undo.reg, and a second look confirms it. A shell
+// without START (MS-DOS mode) and a refused import fail that look alike.
+std::vector<std::string> RegistryLines(const BatchRegistry &registry, UndoBat &out) {
+    if (!registry.import) return {};
+    const std::string del = "if exist " + std::string(kExport) + " del " + kExport;
+    // command.com goes on at once after starting a Windows program unless told to wait.
+    std::vector<std::string> lines = {"echo Putting back the registry entries...", del,
+                                      "start /w regedit /s undo.reg"};
+    std::vector<std::string> look;
+    for (const auto &proof : registry.proofs) {
+        for (const auto &text : proof.texts)
+            if (look = ProofLines(proof, text); !look.empty()) {
+                out.checkKey = proof.exportKey;
+                out.checkText = text;
+                break;
+            }
+        if (!look.empty()) break;
+    }
+    lines.insert(lines.end(), look.begin(), look.end());
+    lines.push_back(look.empty()
+                        ? "echo The registry step cannot be checked by undo.bat: see README.txt."
+                        : "echo The registry step failed: regedit did not import undo.reg. "
+                          "See README.txt.");
+    for (auto &l : Failed("rgok"))
+        lines.push_back(l);
+    lines.push_back(del);
+    return lines;
+}
+
+// The count's variables, highest digit first: "%UF2%%UF1%".
+std::string AllDigits(size_t digits) {
+    std::string out;
+    for (size_t d = digits; d >= 1; --d)
+        out += "%" + Digit(d) + "%";
+    return out;
+}
+
+// command.com's environment has a fixed size: undo.bat takes the room for its
+// variables at their longest before the first step (`take`), and frees it (`clear`).
+struct Room {
+    std::string take, clear;
+};
+
+Room Reserve(size_t digits, const std::string &longestBack) {
+    std::vector<std::pair<std::string, std::string>> vars;
+    for (size_t d = 1; d <= digits; ++d)
+        vars.emplace_back(Digit(d), std::string(10, 'x'));
+    vars.emplace_back("UFN", std::string(digits, '9'));
+    if (!longestBack.empty()) vars.emplace_back("UFR", longestBack);
+    Room room;
+    for (const auto &[name, value] : vars) {
+        room.take += "set " + name + "=" + value + "\n" + "if not \"%" + name + "%\"==\"" + value +
+                     "\" goto noroom\n";
+        room.clear += "set " + name + "=\n";
+    }
+    room.take += room.clear;
+    return room;
+}
+
+// Before anything changes: a shell that cuts names to 8.3 (MS-DOS mode) would write
+// other files than the kit's, so undo.bat stops there. The test file is named long,
+// and only such a shell finds it under its cut name.
+std::string LongNameTest() {
+    return "if exist " + std::string(kCutName) + " del " + kCutName + "\n" + "echo long> " +
+           kLongName + "\n" + "if not exist " + kLongName + " goto short\n" + "if exist " +
+           kCutName + " goto short\n" + "del " + kLongName + "\n";
+}
+
 // undo.bat's first lines, up to the first step.
-std::string Opening(const Plan &plan, const std::string &machine, const std::string &room) {
+std::string Opening(const Plan &plan, const std::string &machine, const Room &room) {
     std::string t = "@echo off\n"
                     "rem Undo kit of the USB storage driver package uninstaller";
     t += BatchSafe(machine, true) && ("rem for " + machine + ".").size() <= kBatchLineLimit
@@ -230,34 +372,64 @@ std::string Opening(const Plan &plan, const std::string &machine, const std::str
          "rem changed; README.txt lists each numbered step. Run it from the kit's\n"
          "rem own folder (for example: cd C:\\UNDO), then type: undo\n"
          "if not exist undo.reg goto elsewhere\n";
-    t += "set UF=" + room + "\n" + "if not \"%UF%\"==\"" + room + "\" goto noroom\nset UF=\n";
+    t += room.take;
+    if (plan.longNames) t += LongNameTest();
     for (char drive : plan.staging)
         t += "if not exist " + std::string(1, drive) + ":\\" + kStaging + "\\nul md " +
              std::string(1, drive) + ":\\" + kStaging + "\n";
     return t;
 }
 
+// The count in words: each digit's x's become a digit of UFN, leading zeros left out.
+std::string CountLines(size_t digits) {
+    std::string t = "if \"" + AllDigits(digits) + "\"==\"\" goto done\nset UFN=\n";
+    for (size_t d = digits; d >= 1; --d) {
+        const std::string var = "%" + Digit(d) + "%";
+        t += "if not \"%UFN%\"==\"\" if \"" + var + "\"==\"\" set UFN=%UFN%0\n";
+        for (int n = 1; n <= 9; ++n)
+            t += "if \"" + var + "\"==\"" + std::string(n, 'x') + "\" set UFN=%UFN%" +
+                 std::to_string(n) + "\n";
+    }
+    return t + "if \"%UFN%\"==\"1\" echo 1 step failed.\n"
+               "if not \"%UFN%\"==\"1\" echo %UFN% steps failed.\n";
+}
+
+// One more failed step, then back to where it failed (UFR).
+std::string AddLines(size_t digits) {
+    std::string t = ":add\nset UF1=%UF1%x\n";
+    for (size_t d = 1; d < digits; ++d) {
+        const std::string full = "if \"%" + Digit(d) + "%\"==\"" + std::string(10, 'x') + "\" ";
+        t += full + "set " + Digit(d + 1) + "=%" + Digit(d + 1) + "%x\n" + full + "set " +
+             Digit(d) + "=\n";
+    }
+    return t + "goto %UFR%\n";
+}
+
 // From the count of failed steps to the end; `manual`: steps are left to the person.
-std::string Closing(const std::string &room, bool manual) {
-    std::string t = "if \"%UF%\"==\"\" goto done\n";
-    for (size_t n = 1; n <= room.size(); ++n)
-        t += "if \"%UF%\"==\"" + std::string(n, 'x') + "\" echo " + std::to_string(n) +
-             (n == 1 ? " step" : " steps") + " failed.\n";
-    t += "echo Not everything is back: see README.txt for the failed steps.\n"
-         "goto end\n"
-         ":done\n";
+std::string Closing(size_t digits, bool manual, bool longNames, const Room &room) {
+    std::string t = CountLines(digits) +
+                    "echo Not everything is back: see README.txt for the failed steps.\n"
+                    "goto end\n"
+                    ":done\n";
     t += manual ? "echo Done. README.txt lists the steps left to do by hand.\n"
                 : "echo Done. Restart Windows now.\n";
-    t += "goto end\n"
+    t += "goto end\n" + AddLines(digits) +
          ":noroom\n"
-         "echo Not enough room for undo.bat's variable: on Windows 98 start\n"
+         "echo Not enough room for undo.bat's variables: on Windows 98 start\n"
          "echo command /e:4096 first, then type undo again.\n"
-         "goto end\n"
-         ":elsewhere\n"
-         "echo Run undo.bat from its own folder: go there with cd first.\n"
-         ":end\n"
-         "set UF=\n";
-    return t;
+         "goto end\n";
+    if (longNames)
+        t += ":short\nif exist " + std::string(kCutName) + " del " + kCutName +
+             "\n"
+             "echo This prompt cuts long file names, or the kit's folder is read-only. Nothing\n"
+             "echo is changed: run undo.bat from an MS-DOS Prompt in Windows, in a folder it\n"
+             "echo can write to.\n"
+             "goto end\n";
+    return t +
+           ":elsewhere\n"
+           "echo Run undo.bat from its own folder: go there with cd first.\n"
+           ":end\n" +
+           room.clear;
 }
 
 } // namespace
@@ -280,23 +452,33 @@ bool BatchSafe(const std::string &text, bool path) {
     return true;
 }
 
-UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &machine) {
+UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &machine,
+                    const BatchRegistry &registry) {
     UndoBat out;
     Plan plan;
     SortSteps(steps, plan, out);
     FolderSteps(steps, plan);
     ClearStaging(steps, plan);
-    // command.com's environment has a fixed size: the room for the count of
-    // failed steps is taken before the first step.
-    const std::string room(std::max<size_t>(1, std::min(plan.counted, kCounted)), 'x');
+    std::vector<std::string> middle = RegistryLines(registry, out);
+    middle.insert(middle.end(), plan.later.begin(), plan.later.end());
+    // Each failure adds one at most once a run: the count has as many digits as the
+    // number of places that can fail, and UFR room for the longest place.
+    size_t places = 0;
+    std::string longestBack;
+    for (const auto *lines : {&plan.direct, &middle})
+        for (const auto &l : *lines)
+            if (l.rfind("set UFR=", 0) == 0) {
+                ++places;
+                if (l.size() - 8 > longestBack.size()) longestBack = l.substr(8);
+            }
+    const size_t digits = std::to_string(places).size();
+    const Room room = Reserve(digits, longestBack);
     std::string t = Opening(plan, machine, room) + "echo Putting back the files...\n";
-    for (const auto &l : plan.direct)
-        t += l + "\n";
-    // command.com goes on at once after starting a Windows program unless told to wait.
-    t += "echo Putting back the registry entries...\nstart /w regedit /s undo.reg\n";
-    for (const auto &l : plan.later)
-        t += l + "\n";
-    t += Closing(room, !out.manual.empty());
+    for (const auto *lines : {&plan.direct, &middle})
+        for (const auto &l : *lines)
+            t += l + "\n";
+    t += Closing(digits, !out.manual.empty(), plan.longNames, room);
+    out.longNames = plan.longNames;
     for (char c : t) {
         if (c == '\n') out.text += '\r';
         out.text += c;

@@ -20,15 +20,37 @@ struct BatchStep {
     bool attributesKnown = true;
 };
 
+// A way for undo.bat to see that regedit imported undo.reg (undo_reg.h finds them): regedit
+// /e exports `exportKey`, a key the run left, and FIND looks there for one of `texts`, which
+// that export holds only once the import took; reg query, where there is one, asks for
+// `queryKey` itself or for the text in its value `valueName` (not at all without queryKey).
+struct RegistryProof {
+    std::string exportKey;
+    std::vector<std::string> texts; // longest first
+    std::string queryKey;
+    bool value = false;    // texts[0] is the data of queryKey's value valueName
+    std::string valueName; // "" for the default value
+};
+
+struct BatchRegistry {
+    bool import = false;               // undo.reg holds something for regedit
+    std::vector<RegistryProof> proofs; // best first
+};
+
 struct UndoBat {
     std::string text;                // undo.bat, CRLF line ends
     std::vector<std::string> done;   // README: the steps undo.bat takes, numbered
     std::vector<std::string> manual; // README: the steps left to the person, numbered, with why
+    // README: how undo.bat checks the import; both empty when it has nothing to check or
+    // nothing it could look for.
+    std::string checkKey, checkText;
+    bool longNames = false; // it needs names longer than 8.3 and stops where they are cut
 };
 
 // `machine` names the machine in undo.bat's first lines; it is left out
 // unless it is safe there.
-UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &machine);
+UndoBat MakeUndoBat(const std::vector<BatchStep> &steps, const std::string &machine,
+                    const BatchRegistry &registry);
 
 // Text that command.com and cmd.exe take as it stands inside double quotes:
 // letters, digits, blanks and . _ - ~ # $ ' ( ) @ { }; '\' and ':' too with `path`.

@@ -116,8 +116,9 @@ struct Builder {
         }
         kit.nothing = steps.empty() && reg.keys == 0 && reg.values == 0 && reg.removed == 0 &&
                       reg.products.empty() && reg.cannot.empty();
-        bat = MakeUndoBat(steps, WindowsName(m.version) + " (Windows directory " +
-                                     m.windowsDirectory + ")");
+        bat = MakeUndoBat(
+            steps, WindowsName(m.version) + " (Windows directory " + m.windowsDirectory + ")",
+            {reg.keys || reg.values || reg.removed, reg.proofs});
         kit.bat = bat.text;
     }
 
@@ -149,11 +150,17 @@ struct Builder {
         t += nt ? "2. Log on to " + Shown(system) +
                       " as an administrator and open a Command\n"
                       "   Prompt (Start, Programs, Accessories, Command Prompt).\n"
-                : "2. Open an MS-DOS Prompt (Start, Programs, MS-DOS Prompt).\n";
+                : "2. Open an MS-DOS Prompt (Start, Programs, MS-DOS Prompt), not MS-DOS\n"
+                  "   mode: there undo.bat cannot start regedit" +
+                      std::string(bat.longNames ? ", and it stops before it changes\n"
+                                                  "   anything, as names longer than 8.3 "
+                                                  "would be cut.\n"
+                                                : ".\n");
         t += "3. Go to the kit's folder (cd C:\\UNDO) and type: undo\n"
-             "   undo.bat takes the numbered steps below and imports undo.reg with\n"
-             "   regedit. It ends with \"Done.\" only when every step worked; otherwise it\n"
-             "   names each failed step and says how many failed. It can be run again.\n";
+             "   undo.bat takes the numbered steps below, imports undo.reg with regedit\n"
+             "   and checks that the import took. It ends with \"Done.\" only when every\n"
+             "   step and that check worked; otherwise it names each failed step and\n"
+             "   says how many failed. It can be run again.\n";
         int step = 4;
         if (!bat.manual.empty())
             t += std::to_string(step++) + ". Take the steps under \"Steps left to you\" by hand.\n";
@@ -177,13 +184,34 @@ struct Builder {
         }
         t += "\nSteps of undo.bat\n"
              "-----------------\n" +
-             List(bat.done);
+             List(bat.done) + RegistryStep();
         if (!bat.manual.empty())
             t += "\nSteps left to you\n"
                  "-----------------\n"
                  "undo.bat cannot take these itself; do them in Explorer or at the prompt:\n" +
                  List(bat.manual);
         return t;
+    }
+
+    // How undo.bat checks the import, and the way by hand when it says that failed.
+    std::string RegistryStep() const {
+        if (!(reg.keys || reg.values || reg.removed)) return {};
+        std::string t =
+            bat.checkKey.empty()
+                ? "Then undo.bat imports undo.reg with regedit, but undo.reg holds nothing it\n"
+                  "could look for afterwards, so it counts that step as failed: check the\n"
+                  "entries above in regedit.\n"
+                : "Then undo.bat imports undo.reg with regedit, exports this key with regedit\n"
+                  "into undoreg.tmp:\n  " +
+                      Shown(bat.checkKey) +
+                      "\nand looks there with FIND (and reg query, where there is one) for\n  " +
+                      Shown(bat.checkText) + "\nwhich is there only once the import took.\n";
+        t += "If it says that the registry step failed, import undo.reg by hand: in\n"
+             "Windows, double-click undo.reg and answer Yes";
+        return t + (m.IsWin9x() ? ". In MS-DOS mode, where undo.bat\n"
+                                  "cannot start regedit, go to the kit's folder and type:\n"
+                                  "  regedit undo.reg\n"
+                                : ".\n");
     }
 
     // The companion application Windows Installer removed, as Add/Remove Programs named it.

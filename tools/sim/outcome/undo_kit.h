@@ -4,7 +4,7 @@
 // that it holds whatever the program did).
 //   undo.reg    what regedit /s imports: REGEDIT4 for Windows 98, UTF-16 for NT
 //   files\      the earlier bytes and dates of every file the run deleted or changed
-//   undo.bat    copies them back, sets their attributes, imports undo.reg
+//   undo.bat    copies them back, sets their attributes, imports undo.reg and checks it
 //   README.txt  the same in words, and what the kit cannot give back
 #pragma once
 
@@ -55,6 +55,5 @@ bool WriteUndoKit(const UndoKit &kit, const std::filesystem::path &dir, std::str
 // Where the kit was written (as given) and what it holds, for the report.
 KitSummary SummarizeUndoKit(const UndoKit &kit, const std::string &where,
                             KitSummary::Form form = KitSummary::Folder);
-
 
 } // namespace simio

@@ -2,6 +2,9 @@
 
 #include "reg_file.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <set>
 
 namespace simio {
@@ -38,6 +41,36 @@ std::string Shown(std::string text) {
 
 using Values = MachineState::Values;
 
+// Proofs undo.bat may choose from: each one's export is written out here to be sure of it.
+const size_t kMaxProofs = 16;
+
+std::string Upper(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A string value as regedit exports it between quotes, or "" when it is not
+// written so, or not the same there and in reg query's words (escapes, NT's own text).
+std::string PlainText(const sim::RegValue &value) {
+    const auto &d = value.data;
+    if (value.type != REG_SZ || d.empty() || d.back() != 0 || !value.ntData.empty() ||
+        !value.ntName.empty())
+        return {};
+    std::string text(d.begin(), d.end() - 1);
+    return text.find_first_of(std::string("\\\"\0", 3)) == text.npos ? text : std::string();
+}
+
+// A DWORD as regedit exports it, "dword:00000003", of a fixed length, so that it is no
+// part of another; "" for other values. (Other types are hex over lines of their own.)
+std::string DwordText(const sim::RegValue &value) {
+    if (value.type != REG_DWORD || value.data.size() != 4) return {};
+    char text[16];
+    std::snprintf(text, sizeof text, "dword:%02x%02x%02x%02x", value.data[3], value.data[2],
+                  value.data[1], value.data[0]);
+    return text;
+}
+
 struct Builder {
     const MachineState &before, &after;
     bool nt;
@@ -45,7 +78,9 @@ struct Builder {
     const RegFileFormat format{nt, nt};
     sim::Registry restore = {};
     std::set<std::string, sim::CaseLess> written = {};
-    std::u16string removals = {}; // [-key] and "name"=- lines, after the rest
+    std::u16string removals = {};       // [-key] and "name"=- lines, after the rest
+    std::vector<std::string> tops = {}; // deleted keys whose parent the run left
+    std::vector<std::pair<std::string, std::string>> strings = {}; // key, value name set back
 
     bool IsProduct(const std::string &path) const {
         for (const auto &p : out.products)
@@ -90,6 +125,7 @@ struct Builder {
                 ChangedKey(path, values, now->second);
         }
         MadeKeys();
+        Proofs();
         out.removals = !removals.empty();
         if (nt) NtNames();
         out.text =
@@ -103,7 +139,9 @@ struct Builder {
             if (Readable(path, name, value, "set")) key.values[name] = value;
         written.insert(path);
         ++out.keys;
-        if (after.keys.count(Parent(path))) out.keyLines.push_back(path + TailBelow(path));
+        if (!after.keys.count(Parent(path))) return;
+        out.keyLines.push_back(path + TailBelow(path));
+        tops.push_back(path);
     }
 
     // Of a key the run kept, the values it changed or deleted are set back
@@ -117,6 +155,7 @@ struct Builder {
             same = same && was->second.ntData == value.ntData;
             if (same || !Readable(path, name, value, "set")) continue;
             restore.CreatePath(path).values[name] = value;
+            strings.emplace_back(path, name);
             written.insert(path);
             ++out.values;
             out.valueLines.push_back(
@@ -148,6 +187,60 @@ struct Builder {
             ++out.removed;
             out.madeLines.push_back("the registry key " + path);
         }
+    }
+
+    // The run's export of `key` as FIND reads it, in upper case, and what a shell may put
+    // into FIND's pipe instead: a text found in none of it shows that the import took.
+    std::string AfterExport(const std::string &key) const {
+        sim::Registry reg;
+        std::set<std::string, sim::CaseLess> keys;
+        for (const auto &[path, values] : after.keys)
+            if (Within(path, key)) {
+                reg.CreatePath(path).values = values;
+                keys.insert(path);
+            }
+        std::u16string text = WriteRegText(reg, RegFileFormat{}, {true, &keys});
+        return Upper(std::string(text.begin(), text.end())) +
+               "\nBAD COMMAND OR FILE NAME\nFILE NOT FOUND - UNDOREG.TMP\n(DEFAULT) REG_SZ\n";
+    }
+
+    // A deleted key comes back below a key the run left, and a string value gets its
+    // text back. The nearest key the run left is exported if its line fits, else one a
+    // level or two above it: the capture holds less of the machine's keys further up.
+    void Proofs() {
+        std::vector<std::pair<std::pair<size_t, size_t>, RegistryProof>> found;
+        auto offer = [&](std::string from, size_t levels, const std::string &key,
+                         const std::vector<std::string> &texts, const std::string *name) {
+            for (size_t level = 0; level < levels && found.size() < kMaxProofs; ++level) {
+                if (Parent(from).empty() || !after.keys.count(from) || after.widePaths.count(from))
+                    return;
+                const std::string run = AfterExport(from);
+                RegistryProof proof{from, {}, key, name != nullptr, name ? *name : ""};
+                for (const auto &text : texts)
+                    if (run.find(Upper(text)) == run.npos) proof.texts.push_back(text);
+                if (!proof.texts.empty()) found.push_back({{level, run.size()}, proof});
+                from = Parent(from);
+            }
+        };
+        for (const auto &key : tops) {
+            if (before.widePaths.count(key)) continue;
+            std::vector<std::string> texts; // the whole path first, then ever shorter ends
+            for (size_t at = 0; at != key.npos; at = key.find('\\', at + 1))
+                texts.push_back(key.substr(at ? at + 1 : 0));
+            offer(Parent(key), 2, key, texts, nullptr);
+        }
+        for (const auto &[key, name] : strings) {
+            const sim::RegValue &value = before.keys.at(key).at(name);
+            // reg query shows a DWORD otherwise: only regedit's export is looked at.
+            if (std::string text = PlainText(value); !text.empty())
+                offer(key, 3, key, {text}, &name);
+            else if (std::string dword = DwordText(value); !dword.empty())
+                offer(key, 3, "", {dword}, &name);
+        }
+        std::stable_sort(found.begin(), found.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (auto &f : found)
+            out.proofs.push_back(std::move(f.second));
     }
 
     // The names of restored keys as NT held them.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "report.h"
+#include "undo_bat.h"
 
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ struct UndoReg {
     // What undo.reg cannot carry, each with the reason.
     std::vector<std::string> cannot;
     bool removals = false; // it has [-key] or "name"=- lines
+    // How undo.bat can see that regedit imported it, best first.
+    std::vector<RegistryProof> proofs;
 };
 
 // `nt`: for Windows NT's regedit rather than Windows 98's.
