@@ -278,7 +278,7 @@ bool Simulation::Load(int &exit) {
 int Simulation::Run() {
     int exit = 0;
     if (!Open(exit) || !Load(exit)) return exit;
-    const simio::MachineState before = simio::CaptureState(machine_);
+    simio::RunWatch watch(machine_);
     machine_.calls.echo = o_.trace;
     machine_.calls.keepRecords = false; // the report needs the count, --trace prints as it goes
     simio::CaptureReads reads(info_.capturedKeys, machine_.EnumRoot());
@@ -289,7 +289,7 @@ int Simulation::Run() {
     int exitCode = WinMain(nullptr, nullptr, const_cast<char *>(""), SW_SHOWNORMAL);
     machine_.CloseAll();
     sim::Install(nullptr);
-    const simio::MachineState after = simio::CaptureState(machine_);
+    const simio::MachineState before = watch.Before(), after = watch.After();
     simio::AddRun(report_, machine_, before, after, exitCode);
     report_.readOutside = reads.Keys();
     int finished = Finish(before, after);

@@ -129,6 +129,7 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
     value.type = type;
     if (dataSize) value.data.assign(data, data + dataSize);
     std::string shown = ValueText(value);
+    call.m.registry.Changing(*k);
     k->values[value.name] = std::move(value);
     return call.Status(ERROR_SUCCESS, shown);
 }

@@ -1,6 +1,7 @@
 #include "platform/sim/registry.h"
 
 #include <cstdio>
+#include <functional>
 
 namespace sim {
 
@@ -176,7 +177,7 @@ LONG Registry::Create(RegKey &from, std::string_view path, RegKey **created) {
     if (!path.empty() && path[0] == '\\') return ERROR_BAD_PATHNAME;
     RegKey *key = &from;
     for (std::string_view part : SplitPath(path))
-        key = &key->AddChild(part);
+        key = &Made(*key, part);
     *created = key;
     return ERROR_SUCCESS;
 }
@@ -189,12 +190,34 @@ void MarkDeleted(RegKey &key) {
 }
 } // namespace
 
+void Registry::Changing(const RegKey &key) {
+    if (!journal_ || key.deleted) return;
+    auto [it, first] = journal_->try_emplace(key.Path());
+    if (!first) return;
+    it->second.existed = true;
+    it->second.values = key.values;
+    if (key.PathLost()) it->second.widePath = key.WidePath();
+}
+
+RegKey &Registry::Made(RegKey &parent, std::string_view name) {
+    if (RegKey *existing = parent.Child(name)) return *existing;
+    RegKey &key = parent.AddChild(name);
+    if (journal_) journal_->try_emplace(key.Path());
+    return key;
+}
+
 LONG Registry::Delete(RegKey &key, DeleteSemantics semantics) {
     if (key.deleted) return ERROR_KEY_DELETED;
     if (!key.parent) return ERROR_ACCESS_DENIED;
     if (semantics == DeleteSemantics::RefuseWithSubkeys && !key.subkeys.empty())
         return ERROR_ACCESS_DENIED;
     RegKey *parent = key.parent;
+    std::function<void(const RegKey &)> keep = [&](const RegKey &k) {
+        Changing(k);
+        for (const auto &entry : k.subkeys)
+            keep(*entry.second);
+    };
+    if (journal_) keep(key);
     MarkDeleted(key);
     std::string name = key.name;
     parent->subkeys.erase(name); // destroys `key` unless a handle still holds it
@@ -216,7 +239,7 @@ RegKey &Registry::CreatePath(std::string_view fullPath) {
     RegKey *root = parts.empty() ? nullptr : RootByName(parts[0]);
     RegKey *key = root ? root : roots_[2].get(); // a bare relative path lives under HKLM
     for (size_t i = root ? 1 : 0; i < parts.size(); ++i)
-        key = &key->AddChild(parts[i]);
+        key = &Made(*key, parts[i]);
     return *key;
 }
 

@@ -60,6 +60,17 @@ struct RegKey {
     friend class Registry;
 };
 
+// A key as it was before a run first changed it, or made it.
+struct KeyBefore {
+    bool existed = false;
+    std::map<std::string, RegValue, CaseLess> values;
+    std::u16string widePath; // where the ANSI path lost text, see RegValue
+};
+
+// The keys a run changed, made or deleted (full path -> as it was): what a
+// report and an undo kit need, without a copy of the whole registry.
+using RegJournal = std::map<std::string, KeyBefore, CaseLess>;
+
 // How RegDeleteKeyA treats a key that has subkeys.
 enum class DeleteSemantics {
     WholeTree,        // Windows 95/98/ME: the key goes with everything below it
@@ -91,8 +102,16 @@ class Registry {
 
     static std::vector<std::string_view> SplitPath(std::string_view path);
 
+    // From now on (null: no longer) each key is noted in `journal` as it was before
+    // its first change; Changing(key) comes before a change to its values.
+    void Keep(RegJournal *journal) { journal_ = journal; }
+    void Changing(const RegKey &key);
+
   private:
+    RegKey &Made(RegKey &parent, std::string_view name);
+
     std::vector<std::shared_ptr<RegKey>> roots_;
+    RegJournal *journal_ = nullptr;
 };
 
 // Each byte as the UTF-16 unit of the same number: ANSI text is Latin-1 here.

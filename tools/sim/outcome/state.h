@@ -33,6 +33,29 @@ struct MachineState {
 
 MachineState CaptureState(const sim::Machine &m);
 
+// A run watched through the registry's journal, for a registry of any size: its states
+// hold the keys it changed, made or deleted, their parents up to the root and the trees of
+// the keys up to two levels above them (all that a report and an undo kit look at around a
+// change), taken from the journal before and from the registry after, and every file. Of
+// what a run changes, they say what CaptureState's would.
+class RunWatch {
+  public:
+    explicit RunWatch(sim::Machine &m);
+    ~RunWatch() { m_.registry.Keep(nullptr); }
+    RunWatch(const RunWatch &) = delete;
+    RunWatch &operator=(const RunWatch &) = delete;
+
+    MachineState Before() const;
+    MachineState After() const;
+
+  private:
+    std::set<std::string, sim::CaseLess> Around() const;
+
+    sim::Machine &m_;
+    sim::RegJournal journal_;
+    MachineState files_; // the files, folders and windows as they were
+};
+
 struct Snapshot {
     // Key path -> value name -> value text ("" names the default value).
     std::map<std::string, std::map<std::string, std::string>> keys;

@@ -71,6 +71,21 @@ std::string DwordText(const sim::RegValue &value) {
     return text;
 }
 
+// The run left a value as it was: undo.reg need not set it.
+bool Same(const sim::RegValue &was, const sim::RegValue &now) {
+    return was.type == now.type && was.data == now.data && was.ntData == now.ntData;
+}
+
+// The run left the key's values as they were: none set, deleted or made.
+bool Same(const Values &was, const Values &now) {
+    if (was.size() != now.size()) return false;
+    for (const auto &[name, value] : was) {
+        auto it = now.find(name);
+        if (it == now.end() || !Same(value, it->second)) return false;
+    }
+    return true;
+}
+
 struct Builder {
     const MachineState &before, &after;
     bool nt;
@@ -114,6 +129,7 @@ struct Builder {
         for (const auto &[path, values] : before.keys) {
             if (IsProduct(path)) continue;
             auto now = after.keys.find(path);
+            if (now != after.keys.end() && Same(values, now->second)) continue;
             if (const char *why = CannotReadBack(Wide(before, path))) {
                 out.cannot.push_back(Shown(path) + ": " + why +
                                      ", which regedit cannot read back; set it by hand");
@@ -150,9 +166,7 @@ struct Builder {
         std::u16string gone;
         for (const auto &[name, value] : values) {
             auto was = now.find(name);
-            bool same = was != now.end() && was->second.type == value.type &&
-                        was->second.data == value.data;
-            same = same && was->second.ntData == value.ntData;
+            bool same = was != now.end() && Same(value, was->second);
             if (same || !Readable(path, name, value, "set")) continue;
             restore.CreatePath(path).values[name] = value;
             strings.emplace_back(path, name);
