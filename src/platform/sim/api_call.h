@@ -25,9 +25,7 @@ class ApiCall {
     // Whether a fault rule makes this call report fewer bytes than it moved,
     // or a length far beyond the caller's buffer.
     bool ShortCount() { return m.calls.Distorted(sequence_, Fault::Effect::ShortCount); }
-    bool OversizedLength() {
-        return m.calls.Distorted(sequence_, Fault::Effect::OversizedLength);
-    }
+    bool OversizedLength() { return m.calls.Distorted(sequence_, Fault::Effect::OversizedLength); }
     static constexpr DWORD kOversized = 0x10000;
 
     // Registry style: the result is the error code.

@@ -52,7 +52,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 std::string RegKey::Path() const {
-    if (deleted) return deletedPath;
+    if (deleted) return "";
     if (!parent) return name;
     return parent->Path() + "\\" + name;
 }
@@ -287,6 +287,7 @@ RegValue MakeString(std::string_view name, std::string_view text, DWORD type) {
     RegValue v;
     v.name = std::string(name);
     v.type = type;
+    v.data.reserve(text.size() + 1);
     v.data.assign(text.begin(), text.end());
     v.data.push_back(0);
     return v;

@@ -2,6 +2,9 @@
 // case-preserving names and typed values, as Windows keeps it.
 #pragma once
 
+#include "platform/sim/byte_pool.h"
+#include "platform/sim/name_map.h"
+#include "platform/sim/rare.h"
 #include "platform/sim/win32_types.h"
 
 #include <map>
@@ -29,21 +32,24 @@ int CompareNoCase(std::string_view a, std::string_view b);
 struct RegValue {
     std::string name; // as first written; "" is the default value
     DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-    std::u16string ntName;
-    std::vector<BYTE> ntData; // string types only: UTF-16LE bytes, terminators included
+    Bytes data;
+    Rare<std::u16string> ntName;
+    Rare<std::vector<BYTE>> ntData; // string types only: UTF-16LE bytes, terminators included
 
     std::u16string WideName() const; // ntName, else name widened
 };
 
+// A key's values by name.
+using RegValues = NameMap<RegValue>;
+
 struct RegKey {
     std::string name;
-    std::u16string ntName; // see RegValue
+    Rare<std::u16string> ntName; // see RegValue
     RegKey *parent = nullptr;
     bool deleted = false;
-    std::string deletedPath;
-    std::map<std::string, std::shared_ptr<RegKey>, CaseLess> subkeys;
-    std::map<std::string, RegValue, CaseLess> values;
+    // Each by a view of its own name, which never changes: not a second copy of it.
+    std::map<std::string_view, std::shared_ptr<RegKey>, CaseLess> subkeys;
+    RegValues values;
 
     std::string Path() const; // full path from its root, e.g. HKEY_LOCAL_MACHINE\Enum
     std::u16string WideName() const;
@@ -63,7 +69,7 @@ struct RegKey {
 // A key as it was before a run first changed it, or made it.
 struct KeyBefore {
     bool existed = false;
-    std::map<std::string, RegValue, CaseLess> values;
+    RegValues values;
     std::u16string widePath; // where the ANSI path lost text, see RegValue
 };
 

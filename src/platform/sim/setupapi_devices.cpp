@@ -165,7 +165,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA dat
     const RegValue &v = value->second;
     // A text property comes back as its text and one terminator, however the
     // value was stored; the size counts that terminator.
-    std::vector<BYTE> bytes = v.data;
+    std::vector<BYTE> bytes(v.data.begin(), v.data.end());
     if (IsString(v)) {
         std::string text = TextOf(v);
         bytes.assign(text.begin(), text.end());

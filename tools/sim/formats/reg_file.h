@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <set>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,11 @@ struct InputError {
 // as one: a later header like the first, and in UTF-16 its byte-order mark,
 // are skipped; `format` is the first export's.
 bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Registry &registry,
+                 RegFileFormat &format, InputError &error);
+// The same, the bytes read a piece at a time: `more` puts up to `most` of them at `to` and
+// returns how many, 0 at the end. Only the longest line is held at once.
+using ReadPiece = std::function<size_t(char *to, size_t most)>;
+bool ReadRegFile(const ReadPiece &more, const std::string &fileName, sim::Registry &registry,
                  RegFileFormat &format, InputError &error);
 
 // A value's name as a value line starts with it: @ for the default value,

@@ -43,7 +43,7 @@ std::string Narrow(std::string_view utf16, bool joined = false,
 }
 
 // UTF-16LE bytes that Narrow() would not give back from its result.
-bool NarrowLoses(const std::vector<BYTE> &bytes) {
+bool NarrowLoses(const sim::Bytes &bytes) {
     if (bytes.size() % 2) return true;
     for (size_t i = 1; i < bytes.size(); i += 2)
         if (bytes[i]) return true;
@@ -94,7 +94,7 @@ bool ParseQuoted(std::string_view line, size_t &pos, std::string &out, std::stri
     return false;
 }
 
-bool ParseHexBytes(std::string_view text, std::vector<BYTE> &out, std::string &message) {
+bool ParseHexBytes(std::string_view text, sim::Bytes &out, std::string &message) {
     size_t i = 0;
     auto skipBlanks = [&] {
         while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
@@ -145,30 +145,97 @@ void TrimRight(std::string &text) {
         text.pop_back();
 }
 
-// The lines of a text one at a time, without their line break ("\n" or
-// "\r\n"): views into the text, so that reading needs no second copy of it.
+// The lines of a file one at a time, without their line break ("\n" or
+// "\r\n"), read a piece at a time: a line is a view into a window that holds
+// it and the rest of the last piece, valid until the next line is asked for,
+// so that a file of any size costs its longest line. UTF-16 is narrowed on
+// the way (see Narrow), each lost unit noted where it stands in the whole
+// narrowed text.
 class LineReader {
   public:
-    explicit LineReader(std::string_view text) : text_(text) {}
+    LineReader(const ReadPiece &more, RegFileFormat &format) : more_(more) {
+        while (raw_.size() < 3 && Read()) {
+        }
+        if (raw_.size() >= 2 && static_cast<unsigned char>(raw_[0]) == 0xFF &&
+            static_cast<unsigned char>(raw_[1]) == 0xFE) {
+            format.utf16 = utf16_ = true;
+            raw_.erase(0, 2);
+        } else if (raw_.rfind("\xEF\xBB\xBF", 0) == 0) {
+            raw_.erase(0, 3);
+        }
+        Take();
+    }
 
-    // A text that ends in a line break has an empty last line.
+    // A text that ends in a line break has an empty last line. A line longer
+    // than kMaxLineLength comes cut there, for the caller to refuse.
     bool Next(std::string_view &line) {
-        if (pos_ > text_.size()) return false;
-        size_t end = text_.find('\n', pos_);
-        if (end == std::string_view::npos) end = text_.size();
-        line = text_.substr(pos_, end - pos_);
+        if (done_) return false;
+        size_t end;
+        while ((end = window_.find('\n', seen_)) == std::string::npos && !atEnd_) {
+            seen_ = window_.size();
+            if (window_.size() - pos_ > kMaxLineLength) break;
+            window_.erase(0, pos_);
+            base_ += pos_;
+            seen_ -= pos_;
+            pos_ = 0;
+            atEnd_ = !Read();
+            Take();
+        }
+        done_ = end == std::string::npos;
+        if (done_) end = window_.size();
+        line = std::string_view(window_).substr(pos_, end - pos_);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        pos_ = end + 1;
+        pos_ = seen_ = end + 1;
         if (number_ < INT_MAX) ++number_; // a file of billions of lines stays defined behaviour
         return true;
     }
-    bool AtEnd() const { return pos_ > text_.size(); }
+    bool AtEnd() const { return done_; }
     int Number() const { return number_; }
+    // Where `p`, in the last line, stands in the whole text.
+    size_t OffsetOf(const char *p) const { return base_ + (p - window_.data()); }
+    bool Holds(const char *p) const { return p >= window_.data() && p < window_.data() + pos_; }
+    const std::vector<LostUnit> &Lost() const { return lost_; }
 
   private:
-    std::string_view text_;
-    size_t pos_ = 0;
+    static constexpr size_t kPiece = size_t{1} << 20;
+
+    // Pieces grow with what was read, so that a small text costs no large piece.
+    bool Read() {
+        size_t want = std::clamp<size_t>(base_ + window_.size(), 4096, kPiece);
+        if (piece_.size() < want) piece_.resize(want);
+        size_t got = more_(piece_.data(), want);
+        raw_.append(piece_.data(), got);
+        return got > 0;
+    }
+    // What was read goes into the window, narrowed if it is UTF-16: a last odd byte waits.
+    void Take() {
+        if (!utf16_) {
+            window_ += raw_;
+            raw_.clear();
+            return;
+        }
+        size_t even = raw_.size() & ~size_t{1};
+        for (size_t i = 0; i < even; i += 2) {
+            unsigned unit = static_cast<unsigned char>(raw_[i]) |
+                            (static_cast<unsigned char>(raw_[i + 1]) << 8);
+            if (unit == 0xFEFF && lineStart_) continue; // the next export's byte-order mark
+            if (unit > 0xFF) lost_.push_back({base_ + window_.size(), static_cast<char16_t>(unit)});
+            window_ += unit <= 0xFF ? static_cast<char>(unit) : '?';
+            lineStart_ = unit == '\n';
+        }
+        raw_.erase(0, even);
+    }
+
+    const ReadPiece &more_;
+    bool utf16_ = false, lineStart_ = true, atEnd_ = false, done_ = false;
+    std::vector<char> piece_;
+    std::string raw_;    // read, not yet in the window
+    std::string window_; // from the start of the last line on
+    size_t base_ = 0;    // where the window starts in the whole text
+    size_t pos_ = 0;     // where the next line starts in the window
+    size_t seen_ = 0;    // how far the window is known to hold no line break
     int number_ = 0;
+    std::vector<LostUnit> lost_;
 };
 
 std::string LineTooLong() {
@@ -180,12 +247,12 @@ struct Parser {
     sim::Registry &registry;
     RegFileFormat &format;
     InputError &error;
-    std::string_view text;             // what the lines are views into
-    const std::vector<LostUnit> &lost; // of `text`, when it was narrowed from UTF-16
+    const LineReader &reader;          // the lines are views into its window
+    const std::vector<LostUnit> &lost; // its lost units, when it narrowed UTF-16
     sim::RegKey *key = nullptr;
     std::vector<sim::RegKey *> chain = {}; // the last key line's keys, root first
     std::uint64_t pathBytes = 0;           // of every key made so far
-    // A line joined from pieces is a copy: its first piece maps back to `text`.
+    // A line joined from pieces is a copy: its first piece maps back to the text.
     std::string_view joined = {};
     size_t joinedOffset = 0, joinedMapped = 0;
     std::vector<const char *> sources = {};
@@ -195,9 +262,9 @@ struct Parser {
         return false;
     }
 
-    // Where `p` stands in `text`, or npos.
+    // Where `p` stands in the text, or npos.
     size_t OffsetOf(const char *p) const {
-        if (p >= text.data() && p < text.data() + text.size()) return p - text.data();
+        if (reader.Holds(p)) return reader.OffsetOf(p);
         if (p >= joined.data() && p < joined.data() + joinedMapped)
             return joinedOffset + (p - joined.data());
         return std::string_view::npos;
@@ -262,6 +329,7 @@ struct Parser {
 
     bool KeyLine(int n, std::string_view line) {
         if (line.back() != ']') return Fail(n, "key line without its closing ']'");
+        if (key) key->values.shrink_to_fit(); // its section ends: no room to spare
         bool remove = line.size() > 1 && line[1] == '-';
         std::string_view path = line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2));
         // Counted before the path is split, which would otherwise make
@@ -389,8 +457,9 @@ struct Parser {
             }
             if (!ParseHexBytes(data.substr(colon + 1), value.data, message))
                 return Fail(n, message);
+            value.data.shrink_to_fit(); // a million values are read: none holds room to spare
             if (format.version5 && IsStringType(value.type)) {
-                if (NarrowLoses(value.data)) exactData = value.data;
+                if (NarrowLoses(value.data)) exactData.assign(value.data.begin(), value.data.end());
                 std::string narrow = Narrow(std::string_view(
                     reinterpret_cast<const char *>(value.data.data()), value.data.size()));
                 value.data.assign(narrow.begin(), narrow.end());
@@ -409,21 +478,21 @@ struct Parser {
 
 bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Registry &registry,
                  RegFileFormat &format, InputError &error) {
-    format = RegFileFormat{};
-    std::string narrowed;
-    std::vector<LostUnit> lost;
-    std::string_view text = bytes;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
-        format.utf16 = true;
-        narrowed = Narrow(bytes.substr(2), true, &lost);
-        text = narrowed;
-    } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-        text = bytes.substr(3);
-    }
+    return ReadRegFile(
+        [&bytes](char *to, size_t most) {
+            size_t n = std::min(most, bytes.size());
+            std::copy_n(bytes.data(), n, to);
+            bytes.remove_prefix(n);
+            return n;
+        },
+        fileName, registry, format, error);
+}
 
-    Parser parser{fileName, registry, format, error, text, lost};
-    LineReader reader(text);
+bool ReadRegFile(const ReadPiece &more, const std::string &fileName, sim::Registry &registry,
+                 RegFileFormat &format, InputError &error) {
+    format = RegFileFormat{};
+    LineReader reader(more, format);
+    Parser parser{fileName, registry, format, error, reader, reader.Lost()};
     std::string_view line;
     bool header = false;
     while (!header && reader.Next(line)) {
@@ -448,7 +517,7 @@ bool ReadRegFile(std::string_view bytes, const std::string &fileName, sim::Regis
         // joined line keeps its "=hex", so it is looked for once: once per
         // piece, a long value name would be searched again for every piece.
         if (line.back() == '\\' && line.find("=hex") != std::string_view::npos && !reader.AtEnd()) {
-            parser.joinedOffset = line.data() - text.data();
+            parser.joinedOffset = reader.OffsetOf(line.data());
             parser.joinedMapped = line.size() - 1;
             joined.assign(line);
             std::string_view next;

@@ -103,7 +103,7 @@ struct Writer {
             out += u"\r\n";
             return;
         }
-        std::vector<BYTE> bytes = v.data;
+        std::vector<BYTE> bytes(v.data.begin(), v.data.end());
         if (format.version5 && IsStringType(v.type)) {
             if (!v.ntData.empty()) {
                 bytes = v.ntData;

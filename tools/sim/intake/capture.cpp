@@ -301,7 +301,8 @@ bool MarkAbsentDevices(sim::Machine &m) {
     for (const auto &[bus, busKey] : root->subkeys)
         for (const auto &[model, modelKey] : busKey->subkeys)
             for (const auto &instance : modelKey->subkeys) {
-                std::string id = bus + "\\" + model + "\\" + instance.first;
+                std::string id = std::string(bus) + "\\" + std::string(model) + "\\" +
+                                 std::string(instance.first);
                 if (!present.count(id)) m.absentDevices.insert(id);
             }
     return true;

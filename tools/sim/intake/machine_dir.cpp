@@ -16,22 +16,48 @@ namespace simio {
 
 namespace {
 
-// Never through a link, even one made after the folder was checked.
-bool ReadBytes(const fs::path &path, std::string &bytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
-        return false;
+// A regular file, opened never through a link, even one made after the folder was checked.
+class InputFile {
+  public:
+    explicit InputFile(const fs::path &path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) {
+        struct stat st {};
+        if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        size_ = static_cast<size_t>(st.st_size);
     }
+    ~InputFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+
+    // Opened, and read to its end without a fault so far.
+    bool Good() const { return fd_ >= 0 && !failed_; }
+    size_t Size() const { return size_; }
+    size_t Read(char *to, size_t most) {
+        ssize_t n = Good() ? ::read(fd_, to, most) : -1;
+        failed_ = n < 0;
+        return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+
+  private:
+    int fd_;
+    size_t size_ = 0;
+    bool failed_ = false;
+};
+
+bool ReadBytes(const fs::path &path, std::string &bytes) {
+    InputFile file(path);
+    if (!file.Good()) return false;
     bytes.clear();
-    bytes.reserve(static_cast<size_t>(st.st_size));
+    bytes.reserve(file.Size());
     char buffer[1 << 16];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    return n == 0;
+    while (size_t n = file.Read(buffer, sizeof buffer))
+        bytes.append(buffer, n);
+    return file.Good();
 }
 
 // The copy of a capture's windir/ never goes into the machine folder itself.
@@ -92,13 +118,17 @@ bool ReadMachineFiles(const fs::path &dir, sim::Machine &m, MachineDir &info, In
         return false;
     }
     if (!ReadMachineFile(text, machineFile.string(), m, info, error)) return false;
+    // Read as it is parsed: a registry of any size is not held twice.
     fs::path registryFile = EntryNoCase(dir, "registry.reg");
-    if (!ReadBytes(registryFile, text)) {
+    InputFile registry(registryFile);
+    bool read = registry.Good() &&
+                ReadRegFile([&](char *to, size_t most) { return registry.Read(to, most); },
+                            registryFile.string(), m.registry, info.registryFormat, error);
+    if (!registry.Good()) {
         error = {registryFile.string(), 0, "missing registry file"};
         return false;
     }
-    if (!ReadRegFile(text, registryFile.string(), m.registry, info.registryFormat, error))
-        return false;
+    if (!read) return false;
     struct stat st {};
     if (::stat(registryFile.c_str(), &st) == 0) info.registryTime = st.st_mtime & ~std::time_t{1};
     // A capture's machine.txt has no version line: the version, and the

@@ -13,7 +13,7 @@ namespace simio {
 namespace {
 
 void AddKey(const sim::RegKey &key, MachineState &s) {
-    s.keys[key.Path()] = MachineState::Values(key.values.begin(), key.values.end());
+    s.keys[key.Path()] = key.values;
     if (key.PathLost()) s.widePaths[key.Path()] = key.WidePath();
 }
 

@@ -21,7 +21,7 @@ struct FileState {
 // All a run may change, values and bytes themselves: an undo kit is made
 // from two of these, and the report from their snapshots.
 struct MachineState {
-    using Values = std::map<std::string, sim::RegValue, sim::CaseLess>;
+    using Values = sim::RegValues;
     std::map<std::string, Values, sim::CaseLess> keys;     // full key path -> its values
     std::map<std::string, FileState, sim::CaseLess> files; // Windows path
     std::set<std::string, sim::CaseLess> folders;          // Windows path
