@@ -1,6 +1,7 @@
 #include "platform/sim/registry.h"
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 namespace sim {
@@ -31,8 +32,11 @@ const RootName kRoots[] = {
 } // namespace
 
 int CompareNoCase(std::string_view a, std::string_view b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) {
+    size_t n = a.size() < b.size() ? a.size() : b.size(), i = 0;
+    // Names in one registry share long beginnings: equal bytes fold equal, 8 at a time.
+    while (i + 8 <= n && std::memcmp(a.data() + i, b.data() + i, 8) == 0)
+        i += 8;
+    for (; i < n; ++i) {
         unsigned char x = static_cast<unsigned char>(Fold(a[i]));
         unsigned char y = static_cast<unsigned char>(Fold(b[i]));
         if (x != y) return x < y ? -1 : 1;

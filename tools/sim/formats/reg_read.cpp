@@ -66,6 +66,13 @@ bool ParseQuoted(std::string_view line, size_t &pos, std::string &out, std::stri
     out.clear();
     if (sources) sources->clear();
     while (pos < line.size()) {
+        if (!sources) { // the plain run up to the next quote or escape at once
+            size_t stop = pos;
+            while (stop < line.size() && line[stop] != '"' && line[stop] != '\\')
+                ++stop;
+            out.append(line.data() + pos, stop - pos);
+            if ((pos = stop) == line.size()) break;
+        }
         char c = line[pos++];
         if (c == '"') return true;
         if (sources) sources->push_back(line.data() + pos - 1);
