@@ -62,8 +62,10 @@ std::string StringValue(const RegKey &key, const char *name) {
 // without one is no device, whatever lies below it.
 bool DeviceClass(const RegKey &key, GUID &guid) {
     auto it = key.values.find("ClassGUID");
-    return it != key.values.end() && it->second.type == REG_SZ &&
-           ParseGuid(TextOf(it->second), guid);
+    if (it == key.values.end() || it->second.type != REG_SZ) return false;
+    std::string_view text(reinterpret_cast<const char *>(it->second.data.data()),
+                          it->second.data.size());
+    return ParseGuid(text.substr(0, text.find('\0')), guid);
 }
 
 const char *PropertyValueName(DWORD property) {
@@ -96,6 +98,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HW
     if (auto error = call.Injected(ERROR_INVALID_PARAMETER)) return call.InvalidHandle(*error);
     Machine &m = call.m;
     std::vector<Machine::ListedDevice> devices;
+    std::string id;
     if (RegKey *root = m.registry.FindPath(m.EnumRoot())) {
         for (size_t a = 0; RegKey *bus = root->ChildAt(a); ++a) {
             if (enumerator && !EqualNoCase(enumerator, bus->name)) continue;
@@ -103,9 +106,12 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HW
                 for (size_t c = 0; RegKey *instance = model->ChildAt(c); ++c) {
                     Machine::ListedDevice d;
                     if (!DeviceClass(*instance, d.classGuid)) continue;
-                    d.instanceId = bus->name + "\\" + model->name + "\\" + instance->name;
-                    if ((flags & DIGCF_PRESENT) && m.absentDevices.count(d.instanceId)) continue;
                     if (!(flags & DIGCF_ALLCLASSES) && !SameGuid(d.classGuid, *classGuid)) continue;
+                    // Made in one buffer: a long device history is mostly absent devices.
+                    id.assign(bus->name).append(1, '\\').append(model->name);
+                    id.append(1, '\\').append(instance->name);
+                    if ((flags & DIGCF_PRESENT) && m.absentDevices.count(id)) continue;
+                    d.instanceId = id;
                     devices.push_back(std::move(d));
                 }
             }

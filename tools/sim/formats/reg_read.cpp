@@ -396,10 +396,13 @@ struct Parser {
         return true;
     }
 
+    std::string name = {}, text = {}; // of the last value line, kept for their room
+
     bool ValueLine(int n, std::string_view line) {
         if (!key) return Fail(n, "value outside a key");
         size_t pos = 0;
-        std::string name, message;
+        std::string message;
+        name.clear();
         std::u16string exactName;
         if (line[0] == '@') {
             pos = 1;
@@ -426,7 +429,6 @@ struct Parser {
         std::vector<BYTE> exactData;
         if (!data.empty() && data[0] == '"') {
             size_t p = 0;
-            std::string text;
             if (!ParseQuoted(data, p, text, message, lost.empty() ? nullptr : &sources))
                 return Fail(n, message);
             if (p != data.size()) return Fail(n, "text after the closing quote");

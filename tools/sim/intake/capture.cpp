@@ -298,12 +298,13 @@ bool MarkAbsentDevices(sim::Machine &m) {
     }
     const sim::RegKey *root = m.registry.FindPath("HKEY_LOCAL_MACHINE\\Enum");
     if (!root) return true;
+    std::string id; // one buffer: a long device history holds many
     for (const auto &[bus, busKey] : root->subkeys)
         for (const auto &[model, modelKey] : busKey->subkeys)
             for (const auto &instance : modelKey->subkeys) {
-                std::string id = std::string(bus) + "\\" + std::string(model) + "\\" +
-                                 std::string(instance.first);
-                if (!present.count(id)) m.absentDevices.insert(id);
+                id.assign(bus).append(1, '\\').append(model).append(1, '\\');
+                id.append(instance.first);
+                if (!present.count(id)) m.absentDevices.insert(m.absentDevices.end(), id);
             }
     return true;
 }
