@@ -6,7 +6,8 @@
 Makes the capture (make_big_capture.py), times on it the run the page makes
 (`uninstall-sim --json --undo kit.zip -- big`), then in headless Chromium: page load to ready,
 and choosing the capture folder to the report shown, with the tab's peak memory (the largest
-VmHWM of Chromium's renderer processes).
+VmHWM of Chromium's renderer processes) as a multiple of the capture's bytes, and the same
+less what an empty tab (about:blank) peaks at, Chromium's own.
 """
 
 import argparse
@@ -59,6 +60,12 @@ def main(argv):
         options.add_argument(arg)
     driver = webdriver.Chrome(options=options)
     try:
+        driver.get("about:blank")
+        blank = renderer_peak_kib()
+    finally:
+        driver.quit()
+    driver = webdriver.Chrome(options=options)
+    try:
         start = time.perf_counter()
         driver.get(Path(args.page).resolve().as_uri())
         state(driver, "ready")
@@ -74,11 +81,14 @@ def main(argv):
             sys.exit("the page refused the capture: " + refused)
     finally:
         driver.quit()
-    size = (capture / "registry.reg").stat().st_size / 1e6
-    print("capture: %d more keys, registry.reg %.1f MB" % (args.keys, size))
+    size = sum(p.stat().st_size for p in capture.rglob("*") if p.is_file())
+    print("capture: %d more keys, %.1f MB in all" % (args.keys, size / 1e6))
     print("uninstall-sim --json --undo kit.zip: %.2f s" % cli)
     print("page: load to ready %.2f s; capture chosen to report shown %.2f s (%.1fx the "
-          "command line); tab's peak memory %d MiB" % (ready, page, page / cli, peak // 1024))
+          "command line)" % (ready, page, page / cli))
+    print("tab's peak memory %d MiB, %.1fx the capture; an empty tab's %d MiB; the page's own "
+          "%d MiB, %.1fx the capture" % (peak // 1024, peak * 1024 / size, blank // 1024,
+                                         (peak - blank) // 1024, (peak - blank) * 1024 / size))
     subprocess.run(["rm", "-rf", work])
     return 0
 
