@@ -31,6 +31,12 @@ Pools &ThePools() {
     return *pools;
 }
 
+// The free list for arrays of `bytes`, which hands out chunks of `size`; p.lock held.
+void *&FreeList(Pools &p, std::size_t bytes, std::size_t &size) {
+    size = (bytes + kStep - 1) / kStep * kStep;
+    return p.free[size / kStep - 1];
+}
+
 } // namespace
 #endif
 
@@ -39,10 +45,10 @@ void *PoolAllocate(std::size_t bytes) {
     return ::operator new(bytes); // the sanitizer sees each array as its own
 #else
     if (bytes > kLargest) return ::operator new(bytes);
-    std::size_t size = (bytes + kStep - 1) / kStep * kStep;
     Pools &p = ThePools();
     std::lock_guard<std::mutex> hold(p.lock);
-    void *&head = p.free[size / kStep - 1];
+    std::size_t size;
+    void *&head = FreeList(p, bytes, size);
     if (head) {
         void *chunk = head;
         head = *static_cast<void **>(chunk);
@@ -65,10 +71,10 @@ void PoolFree(void *chunk, std::size_t bytes) {
     ::operator delete(chunk);
 #else
     if (bytes > kLargest) return ::operator delete(chunk);
-    std::size_t size = (bytes + kStep - 1) / kStep * kStep;
     Pools &p = ThePools();
     std::lock_guard<std::mutex> hold(p.lock);
-    void *&head = p.free[size / kStep - 1];
+    std::size_t size;
+    void *&head = FreeList(p, bytes, size);
     *static_cast<void **>(chunk) = head;
     head = chunk;
 #endif
